@@ -1,0 +1,46 @@
+// Runs the very same service with every fixed path under a directory of the user's choosing,
+// for the demo and the tests. Not installed.
+#include "app/scannerconfig.h"
+#include "app/servicemain.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace {
+
+int usage()
+{
+    std::fprintf(stderr, "usage: velmar-sentinex-sandbox ROOT [--allow-caller EXECUTABLE]...\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("velmar"));
+    QCoreApplication::setApplicationName(QStringLiteral("velmar-sentinex-scanner"));
+
+    QStringList args = QCoreApplication::arguments().mid(1);
+    if (args.isEmpty() || args.first().startsWith(QLatin1Char('-')))
+        return usage();
+    const QString root = QFileInfo(args.takeFirst()).absoluteFilePath();
+    snx::ScannerConfig config = snx::ScannerConfig::underRoot(root);
+    while (!args.isEmpty()) {
+        const QString option = args.takeFirst();
+        if (option != QLatin1String("--allow-caller") || args.isEmpty())
+            return usage();
+        config.allowedCallers.append(QFileInfo(args.takeFirst()).canonicalFilePath());
+    }
+    // Build machines keep process 1's namespace link out of reach even of root, so the sandbox
+    // compares callers with its own namespace instead.
+    config.namespaceReferencePid = QString::number(QCoreApplication::applicationPid());
+
+    // The install tree that a package would provide.
+    QDir().mkpath(config.ahEngineDir);
+    QDir().mkpath(config.risEngineDir);
+    return snx::runService(config);
+}

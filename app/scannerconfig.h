@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace snx {
+
+// Every fixed name, path and policy list of the service, in one value. Production hands the
+// service `production()`; the sandbox and the tests hand it the same layout under a private root,
+// so they run the very same code against files of their own.
+struct ScannerConfig
+{
+    QString serviceName;
+    QString objectPath;
+
+    // Caller check.
+    QStringList allowedCallers;
+    QStringList permittedLibraryRoots;
+    QString procRoot;
+    // Process whose mount namespace a caller must share.
+    QString namespaceReferencePid;
+    // Prefix under which mapped library paths are looked up; empty on a real system.
+    QString libraryLookupRoot;
+
+    // File walk.
+    QStringList systemDirectories;
+
+    // Install tree.
+    QString installDir;
+    QString ahEngineDir;
+    QString risEngineDir;
+    QString risVirusDatabase;
+    QString configDir;
+    QString databaseFile;
+    QString quarantineDir;
+
+    // Logging.
+    QString logDir;
+    QString logFile;
+
+    static ScannerConfig production();
+    // The production layout with every path placed under `root`.
+    static ScannerConfig underRoot(const QString &root);
+};
+
+} // namespace snx

@@ -1,0 +1,101 @@
+#include "engines/ahvirusscanjob.h"
+
+#include "app/scannerconfig.h"
+#include "engines/enginetext.h"
+
+#include <QDebug>
+#include <QFile>
+#include <cstddef>
+#include <cstring>
+
+static_assert(sizeof(avcore_result) == 280, "Ah result record is 280 bytes");
+static_assert(offsetof(avcore_result, status) == 4, "Ah result value at offset 4");
+static_assert(offsetof(avcore_result, virus_name) == 8, "Ah virus name at offset 8");
+
+namespace {
+constexpr int32_t engineFlags = 12;
+constexpr int32_t archiveMaxSize = 50 * 1024 * 1024;
+constexpr int32_t archiveMaxLevel = 3;
+} // namespace
+
+AhVirusScanJob::AhVirusScanJob(const snx::ScannerConfig &config, QObject *parent)
+    : QObject(parent), task(config.systemDirectories), engineDir(QFile::encodeName(config.ahEngineDir))
+{
+}
+
+AhVirusScanJob::~AhVirusScanJob()
+{
+    releaseEngine();
+}
+
+void AhVirusScanJob::prepareDissection(bool isNewTask, QStringList filepaths,
+                                       QStringList whiteList, int fileSize)
+{
+    task.prepare(isNewTask, filepaths, whiteList, fileSize);
+}
+
+void AhVirusScanJob::initData()
+{
+    releaseEngine();
+    engine = avcore_create_engine(engineFlags, engineDir.constData());
+    if (!engine) {
+        // Reporting the files as clean would hide that nothing was scanned.
+        qWarning() << "ah engine not created: no signature loaded from"
+                   << QFile::decodeName(engineDir) << "- scan ends without scanning"
+                   << task.fileList.size() << "files";
+        task.fileList.clear();
+        task.resumeIndex = 0;
+        emit sendDissectionFinished();
+        return;
+    }
+    avcore_set_option(engine, "archive-max-size", &archiveMaxSize);
+    avcore_set_option(engine, "archive-max-level", &archiveMaxLevel);
+    scanContext = {};
+    task.run(
+        task.resumeIndex, [this](const QString &path, double process) { doDissection(path, process); },
+        [this] { emit sendDissectionFinished(); });
+}
+
+void AhVirusScanJob::unInitData()
+{
+    if (task.paused)
+        return;
+    task.fileList.clear();
+    releaseEngine();
+}
+
+void AhVirusScanJob::doDissection(QString filepath, double process)
+{
+    if (!engine)
+        return;
+    const QByteArray nativePath = snx::enginetext::localPath(filepath);
+    avcore_result result;
+    std::memset(&result, 0, sizeof result);
+    const uint8_t found = avcore_scan_file(engine, nativePath.constData(), &scanContext, &result);
+    const QString vname = snx::enginetext::virusName(result.virus_name, sizeof result.virus_name);
+    if (found)
+        qInfo() << QStringLiteral("ah doDissection path: %1  vname: %2").arg(filepath, vname);
+    acceptDissectionInfo(filepath, process, result.status, vname);
+}
+
+void AhVirusScanJob::acceptDissectionInfo(QString filepath, double process, int, QString vname)
+{
+    emit sendDissectionResult(filepath, process, vname.isEmpty() ? 0 : 1, vname);
+    if (snx::ScanTask::isLast(process)) {
+        emit sendDissectionFinished();
+        task.fileList.clear();
+    }
+}
+
+void AhVirusScanJob::pauseDissection()
+{
+    task.paused = true;
+}
+
+void AhVirusScanJob::releaseEngine()
+{
+    if (engine) {
+        avcore_destroy_engine(engine);
+        engine = nullptr;
+    }
+}

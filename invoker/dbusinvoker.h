@@ -1,0 +1,26 @@
+#pragma once
+
+#include "invoker/dbusinvokerinterface.h"
+
+#include <QDBusConnection>
+#include <QObject>
+
+class DBusInvoker : public QObject, public DBusInvokerInterface
+{
+    Q_OBJECT
+public:
+    DBusInvoker(const QString &service, const QString &path, const QString &interface,
+                int busType, QObject *parent = nullptr);
+
+    QDBusMessage invoke(const QString &name, const QList<QVariant> &args = {},
+                        QDBus::CallMode mode = QDBus::Block) override;
+    bool emitSignal(const QString &name, const QList<QVariant> &args = {}) override;
+    bool connectSignal(const QString &name, QObject *receiver, const char *slot) override;
+
+private:
+    const QString service;
+    const QString path;
+    const QString interface;
+    const int busType;
+    QDBusConnection connection;
+};

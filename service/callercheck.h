@@ -1,0 +1,46 @@
+#pragma once
+
+#include "app/scannerconfig.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace snx {
+
+struct CallerVerdict
+{
+    bool allowed = false;
+    QString errorText; // what the refused caller is told
+};
+
+// Decides from the caller's /proc entries whether a process may steer the service: same mount
+// namespace as the reference process, libraries only from the permitted roots, and one of the
+// allowed executables. Reads files only; starts no process.
+class CallerCheck
+{
+public:
+    explicit CallerCheck(const ScannerConfig &config);
+
+    CallerVerdict check(uint pid) const;
+
+    // The pieces of the decision, each over text that the check would read.
+    static QString namespaceIdentity(const QString &link);
+    bool librariesPermitted(const QByteArray &mapsText) const;
+    static QString programOfCmdline(const QByteArray &cmdline);
+
+    static QString illegalCallText();
+    static QString notAllowedText(uint pid, const QString &executable);
+
+private:
+    QString procPath(uint pid, const char *entry) const;
+    QString executableOf(uint pid) const;
+
+    QString procRoot;
+    QString referencePid;
+    QString lookupRoot;
+    QStringList allowedCallers;
+    QStringList libraryRoots;
+};
+
+} // namespace snx

@@ -1,0 +1,106 @@
+#include "service/operatedbusdata.h"
+
+#include "app/logging.h"
+#include "cache/filecachedb.h"
+#include "engines/ahvirusscanjob.h"
+#include "engines/risvirusscanjob.h"
+#include "scanneradaptor.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusError>
+#include <QThread>
+#include <cstdlib>
+
+OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *parent)
+    : QObject(parent), config(config), callerCheck(config)
+{
+    adaptor = new ScannerAdaptor(this);
+
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.registerService(config.serviceName) ||
+        !bus.registerObject(config.objectPath, this, QDBusConnection::ExportAdaptors)) {
+        qCWarning(lcScanner) << "dbus service already registered! " << config.objectPath;
+        // Nothing to unwind: no thread or file is open yet.
+        std::exit(0);
+    }
+
+    readStartupSettings();
+    openScanCache();
+    createEngineWorkers();
+    createDatabaseWorker();
+    QueryTrustProblemFiles();
+}
+
+OperateDBusData::~OperateDBusData()
+{
+    // A running scan delays the exit until its loop has returned; the workers are freed only
+    // once their threads have ended, so nothing runs in them any more.
+    auto stop = [](QThread *&thread, auto *&worker) {
+        if (!thread)
+            return;
+        thread->quit();
+        thread->wait();
+        delete worker;
+        worker = nullptr;
+        delete thread;
+        thread = nullptr;
+    };
+    stop(ahThread, ahJob);
+    stop(risThread, risJob);
+    stop(dbThread, fileCacheDb);
+}
+
+void OperateDBusData::createEngineWorkers()
+{
+    auto wire = [this](QThread *&thread, auto *&job, auto *created) {
+        thread = new QThread;
+        job = created;
+        job->moveToThread(thread);
+        using Job = std::remove_pointer_t<std::remove_reference_t<decltype(job)>>;
+        connect(thread, &QThread::started, job, &Job::initData);
+        connect(thread, &QThread::finished, job, &Job::unInitData);
+        connect(job, &Job::sendDissectionResult, this, &OperateDBusData::doDissectionResult);
+        connect(job, &Job::sendDissectionFinished, this, &OperateDBusData::doDissectionFinished);
+        // Direct: the job's own event loop is busy for the whole scan.
+        connect(this, &OperateDBusData::notifyPauseDissection, job, &Job::pauseDissection,
+                Qt::DirectConnection);
+    };
+    wire(ahThread, ahJob, new AhVirusScanJob(config));
+    wire(risThread, risJob, new RisVirusScanJob(config));
+}
+
+void OperateDBusData::createDatabaseWorker()
+{
+    dbThread = new QThread;
+    fileCacheDb = new FileCacheDb(scanCacheDb, config.quarantineDir);
+    fileCacheDb->moveToThread(dbThread);
+    connect(dbThread, &QThread::started, fileCacheDb, &FileCacheDb::initData);
+    connect(fileCacheDb, &FileCacheDb::sendTrustProblemFileInfo, this,
+            &OperateDBusData::acceptTrustProblemFileInfo);
+    connect(fileCacheDb, &FileCacheDb::sendIsolationProblemFileInfo, this,
+            &OperateDBusData::acceptIsolationProblemFileInfo);
+    connect(this, &OperateDBusData::notifyFileCacheDb, fileCacheDb,
+            &FileCacheDb::acceptFileCacheDb);
+    dbThread->start(QThread::InheritPriority);
+}
+
+bool OperateDBusData::verifyCaller()
+{
+    if (!calledFromDBus())
+        return true;
+    const QString sender = message().service();
+    uint pid = callerPids.value(sender);
+    if (pid == 0) {
+        pid = connection().interface()->servicePid(sender).value();
+        if (pid != 0) {
+            if (callerPids.size() >= 256)
+                callerPids.clear();
+            callerPids.insert(sender, pid);
+        }
+    }
+    const snx::CallerVerdict verdict = callerCheck.check(pid);
+    if (!verdict.allowed)
+        sendErrorReply(QDBusError::Failed, verdict.errorText);
+    return verdict.allowed;
+}

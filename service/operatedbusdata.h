@@ -1,0 +1,110 @@
+#pragma once
+
+#include "app/scannerconfig.h"
+#include "service/callercheck.h"
+
+#include <QDBusContext>
+#include <QHash>
+#include <QMap>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QStringList>
+
+class ScannerAdaptor;
+class QThread;
+class AhVirusScanJob;
+class RisVirusScanJob;
+class FileCacheDb;
+class DBusInvokerInterface;
+
+// The scanner service: implements the D-Bus interface, owns every piece of state and the worker
+// threads, and turns the workers' results into bus signals. Lives in the main thread.
+class OperateDBusData : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+public:
+    explicit OperateDBusData(const snx::ScannerConfig &config, QObject *parent = nullptr);
+    ~OperateDBusData() override;
+
+signals:
+    void SendDissectionProgInfo(QString path, double process, int type, QString vname);
+    void SendDissectionFinished();
+    void SendPauseDissectionFinished();
+    void SendTrustProblemFileInfo(bool flag, QString sPath);
+    void SendIsolationProblemFileInfo(bool flag, QString sPath);
+    void SendTrustProblemFiles(QString filepaths);
+    void SendIsolationProblemFiles(QString filepaths);
+    void notifyPauseDissection();
+    void notifyFileCacheDb(bool flag, int type, QString filepath, QString cmd, QString md5);
+
+public slots:
+    void StartApp();
+    void ExitApp();
+    void SetEngineType(int engineType);
+    int GetEngineType();
+    void DoDissection(QStringList filepaths);
+    void SetDissectionStatus(int status);
+    int GetDissectionStatus();
+    void SetEngineStatus(int status);
+    int GetEngineStatus();
+    void SetScanWhiteList(bool bFlag, QString sPath);
+    void SetScanFileSize(int nSize);
+    void SetProblemFileOperatingSum(int count);
+    int GetProblemFileOperatingSum();
+    void TrustProblemFile(bool bFlag, QString sPath);
+    void QueryTrustProblemFiles();
+    void IsolationProblemFile(bool bFlag, QString sPath);
+    void QueryIsolationProblemFiles();
+
+    void doDissectionResult(QString filepath, double process, int eType, QString vname);
+    void doDissectionFinished();
+    void acceptTrustProblemFileInfo(bool flag, QString sPath);
+    void acceptIsolationProblemFileInfo(bool flag, QString sPath);
+
+private:
+    // Which job holds the running or paused task; pause, resume, stop and the end of a scan act
+    // on it even after the engine type has changed.
+    enum class Engine { Ah, Ris };
+
+    bool verifyCaller();
+    void openScanCache();
+    void readStartupSettings();
+    void createEngineWorkers();
+    void createDatabaseWorker();
+    Engine engineOf(int type) const { return type == 1 ? Engine::Ah : Engine::Ris; }
+    QThread *threadOf(Engine engine) const;
+    void prepareJob(Engine engine, bool isNewTask);
+    void haltRunningScan();
+    void ensureQuarantineDir();
+
+    const snx::ScannerConfig config;
+    const snx::CallerCheck callerCheck;
+
+    ScannerAdaptor *adaptor = nullptr;
+    QThread *ahThread = nullptr;
+    AhVirusScanJob *ahJob = nullptr;
+    QThread *risThread = nullptr;
+    RisVirusScanJob *risJob = nullptr;
+    QSqlDatabase scanCacheDb;
+    int engineType = 0;
+    QThread *dbThread = nullptr;
+    FileCacheDb *fileCacheDb = nullptr;
+    QStringList scanPaths;
+    QStringList problemFiles;
+    QStringList scanWhiteList;
+    int scanFileSize = 0;
+    QStringList trustFiles;
+    QMap<QString, QString> trustFileTimes;
+    QStringList isolationFiles;
+    QMap<QString, QString> isolationFileMd5s;
+    QMap<QString, QString> isolationFileTimes;
+    int operatingSum = 0;
+    int dissectionStatus = 0;
+    int engineStatus = 0;
+    bool dissectionPaused = false;
+    bool stopRequested = false;
+    DBusInvokerInterface *settingsInvoker = nullptr;
+    Engine activeEngine = Engine::Ris;
+    // Sender to PID: a unique bus name keeps its process for as long as it exists.
+    QHash<QString, uint> callerPids;
+};

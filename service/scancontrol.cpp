@@ -1,0 +1,220 @@
+// Scan control: settings at start-up, starting, pausing, resuming and stopping a scan, and the
+// relay of the jobs' results to the bus.
+#include "service/operatedbusdata.h"
+
+#include "app/logging.h"
+#include "engines/ahvirusscanjob.h"
+#include "engines/risvirusscanjob.h"
+#include "invoker/dbusinvokerinterface.h"
+#include "invoker/invokerfactory.h"
+#include "invoker/settingsdaemon.h"
+#include "invoker/settingsreply.h"
+
+#include <QCoreApplication>
+#include <QDBusVariant>
+#include <QFileInfo>
+#include <QThread>
+
+namespace sd = snx::settingsdaemon;
+
+namespace {
+bool isFileOrDirectory(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isDir() || info.isFile();
+}
+} // namespace
+
+void OperateDBusData::readStartupSettings()
+{
+    settingsInvoker = InvokerFactory::instance()->createDBusInvoker(sd::service, sd::path,
+                                                                    sd::interface, sd::busType, this);
+    const QStringList whiteList = snx::settingsreply::stringListOf(
+        settingsInvoker->invoke(sd::queryScanWhiteList, {}, sd::readMode));
+    for (const QString &entry : whiteList)
+        if (!entry.isEmpty())
+            scanWhiteList.append(entry);
+    scanWhiteList.append(config.installDir);
+
+    scanFileSize = snx::settingsreply::variantOf(
+                       settingsInvoker->invoke(sd::getSysSettingValue, {sd::scanSizeKey}, sd::readMode))
+                       .toInt();
+    SetEngineType(snx::settingsreply::variantOf(
+                      settingsInvoker->invoke(sd::getSysSettingValue, {sd::engineTypeKey}, sd::readMode))
+                      .toInt());
+}
+
+void OperateDBusData::StartApp() {}
+
+void OperateDBusData::ExitApp()
+{
+    if (!verifyCaller()) {
+        qCWarning(lcScanner) << "Exit app failed:" << "invalid invoker!";
+        return;
+    }
+    QCoreApplication::quit();
+}
+
+void OperateDBusData::SetEngineType(int type)
+{
+    engineType = type;
+    settingsInvoker->invoke(sd::setSysSettingValue,
+                            {sd::engineTypeKey, QVariant::fromValue(QDBusVariant(type))},
+                            sd::engineTypeWriteMode);
+}
+
+int OperateDBusData::GetEngineType()
+{
+    return engineType;
+}
+
+QThread *OperateDBusData::threadOf(Engine engine) const
+{
+    return engine == Engine::Ah ? ahThread : risThread;
+}
+
+void OperateDBusData::prepareJob(Engine engine, bool isNewTask)
+{
+    if (engine == Engine::Ah)
+        ahJob->prepareDissection(isNewTask, scanPaths, scanWhiteList, scanFileSize);
+    else
+        risJob->prepareDissection(isNewTask, scanPaths, scanWhiteList, scanFileSize);
+}
+
+// A job's inputs must never change under its scan loop: stop whichever scan still runs, wait
+// for its loop to return, and relay what it reported before the next task starts.
+void OperateDBusData::haltRunningScan()
+{
+    QThread *thread = threadOf(activeEngine);
+    if (!thread->isRunning())
+        return;
+    emit notifyPauseDissection();
+    thread->quit();
+    thread->wait();
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+void OperateDBusData::DoDissection(QStringList filepaths)
+{
+    if (!verifyCaller()) {
+        qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    haltRunningScan();
+    problemFiles.clear();
+    scanPaths.clear();
+    for (const QString &path : filepaths)
+        if (isFileOrDirectory(path))
+            scanPaths.append(path);
+    dissectionPaused = false;
+    stopRequested = false;
+    activeEngine = engineOf(engineType);
+    prepareJob(activeEngine, true);
+    threadOf(activeEngine)->start(QThread::InheritPriority);
+}
+
+void OperateDBusData::SetDissectionStatus(int status)
+{
+    if (!verifyCaller()) {
+        qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    dissectionStatus = status;
+    QThread *thread = threadOf(activeEngine);
+    if (status == 0) {
+        dissectionPaused = true;
+        emit notifyPauseDissection();
+        thread->quit();
+    } else if (status == 1) {
+        if (thread->isRunning()) {
+            // Its loop has not returned yet; starting it again would do nothing, and preparing
+            // the job now would change the task under the loop.
+            qCWarning(lcScanner) << "resume ignored: the scan loop is still running";
+            return;
+        }
+        dissectionPaused = false;
+        stopRequested = false;
+        prepareJob(activeEngine, false);
+        thread->start(QThread::InheritPriority);
+    } else if (dissectionPaused) {
+        engineStatus = 0;
+        emit SendDissectionFinished();
+    } else {
+        stopRequested = true;
+        emit notifyPauseDissection();
+    }
+}
+
+int OperateDBusData::GetDissectionStatus()
+{
+    return dissectionStatus;
+}
+
+void OperateDBusData::SetEngineStatus(int status)
+{
+    if (!verifyCaller()) {
+        qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    engineStatus = status;
+}
+
+int OperateDBusData::GetEngineStatus()
+{
+    return engineStatus;
+}
+
+void OperateDBusData::SetScanWhiteList(bool bFlag, QString sPath)
+{
+    if (!verifyCaller()) {
+        qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    if (!isFileOrDirectory(sPath))
+        return;
+    if (bFlag)
+        scanWhiteList.append(sPath);
+    else
+        scanWhiteList.removeOne(sPath);
+}
+
+void OperateDBusData::SetScanFileSize(int nSize)
+{
+    if (!verifyCaller()) {
+        qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    scanFileSize = nSize;
+    settingsInvoker->invoke(sd::setSysSettingValue,
+                            {sd::scanSizeKey, QVariant::fromValue(QDBusVariant(nSize))},
+                            sd::scanSizeWriteMode);
+}
+
+void OperateDBusData::SetProblemFileOperatingSum(int count)
+{
+    operatingSum = count;
+}
+
+int OperateDBusData::GetProblemFileOperatingSum()
+{
+    return operatingSum;
+}
+
+void OperateDBusData::doDissectionResult(QString filepath, double process, int eType, QString vname)
+{
+    if (eType != 0)
+        problemFiles.append(filepath);
+    const int reportedType = trustFiles.contains(filepath) ? 0 : eType;
+    emit SendDissectionProgInfo(filepath, process, reportedType, vname);
+    if (stopRequested)
+        doDissectionFinished();
+    if (dissectionPaused)
+        emit SendPauseDissectionFinished();
+}
+
+void OperateDBusData::doDissectionFinished()
+{
+    engineStatus = 0;
+    threadOf(activeEngine)->quit();
+    emit SendDissectionFinished();
+}

@@ -1,0 +1,139 @@
+#include "sandboxservice.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+#include <QThread>
+
+namespace {
+const QString serviceName = QStringLiteral("com.velmar.sentinex.scanner");
+const QString stubName = QStringLiteral("com.velmar.sentinex.MonitorNetFlow");
+
+bool nameOnBus(const QString &name)
+{
+    return QDBusConnection::systemBus().interface()->isServiceRegistered(name).value();
+}
+} // namespace
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+SandboxService::SandboxService() = default;
+
+SandboxService::~SandboxService()
+{
+    kill();
+}
+
+QString SandboxService::binary(const QString &name)
+{
+    return QStringLiteral(SNX_BIN_DIR "/") + name;
+}
+
+QString SandboxService::signaturesDir()
+{
+    return QStringLiteral(SNX_SOURCE_DIR "/signatures");
+}
+
+bool SandboxService::start(const Options &options)
+{
+    if (options.withSettingsStub) {
+        stub.setProgram(binary(QStringLiteral("velmar-sentinex-settings-stub")));
+        stub.setArguments(options.settingsArgs);
+        stub.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        stub.start();
+        if (!stub.waitForStarted(5000) || !waitFor([] { return nameOnBus(stubName); }, 10000))
+            return false;
+    }
+    if (options.installSignatures) {
+        QDir().mkpath(path(QStringLiteral("/opt/velmar-sentinex-vdbup/file")));
+        QDir().mkpath(path(QStringLiteral("/opt/velmar-sentinex-vdbup/risfile")));
+        QFile::copy(signaturesDir() + QStringLiteral("/starter.ndb"),
+                    path(QStringLiteral("/opt/velmar-sentinex-vdbup/file/starter.ndb")));
+        QFile::copy(signaturesDir() + QStringLiteral("/malware.yar"),
+                    path(QStringLiteral("/opt/velmar-sentinex-vdbup/risfile/malware.rmd")));
+    }
+    return startService(options);
+}
+
+bool SandboxService::startService(const Options &options)
+{
+    QStringList args{root()};
+    QStringList allowed = options.allowedCallers;
+    if (options.allowTestProgram)
+        allowed.append(QCoreApplication::applicationFilePath());
+    for (const QString &exe : allowed)
+        args << QStringLiteral("--allow-caller") << exe;
+    service.setProgram(binary(QStringLiteral("velmar-sentinex-sandbox")));
+    service.setArguments(args);
+    service.setProcessChannelMode(QProcess::ForwardedChannels);
+    service.start();
+    if (!service.waitForStarted(5000))
+        return false;
+    if (!waitFor([this] { return nameOnBus(serviceName) || service.state() == QProcess::NotRunning; }))
+        return false;
+    if (service.state() == QProcess::NotRunning)
+        return false;
+    proxy = std::make_unique<ComVelmarSentinexScannerInterface>(
+        serviceName, QStringLiteral("/com/velmar/sentinex/scanner"), QDBusConnection::systemBus());
+    return true;
+}
+
+bool SandboxService::restart(const Options &options)
+{
+    if (service.state() != QProcess::NotRunning)
+        exitApp();
+    waitFor([] { return !nameOnBus(serviceName); }, 5000);
+    return startService(options);
+}
+
+int SandboxService::exitApp()
+{
+    if (service.state() == QProcess::NotRunning)
+        return service.exitCode();
+    proxy->ExitApp().waitForFinished();
+    if (!service.waitForFinished(30000)) {
+        kill();
+        return -1;
+    }
+    return service.exitStatus() == QProcess::NormalExit ? service.exitCode() : -1;
+}
+
+void SandboxService::kill()
+{
+    for (QProcess *p : {&service, &stub}) {
+        if (p->state() != QProcess::NotRunning) {
+            p->kill();
+            p->waitForFinished(5000);
+        }
+    }
+}
+
+QString SandboxService::logText() const
+{
+    QFile log(path(QStringLiteral(
+        "/var/log/velmar/velmar-sentinex-scanner/velmar-sentinex-scanner.log")));
+    if (!log.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromUtf8(log.readAll());
+}
+
+QString SandboxService::settingsOutput()
+{
+    stubOutput += stub.readAllStandardOutput();
+    return QString::fromUtf8(stubOutput);
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "scannerinterface.h"
+
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <memory>
+
+// The real service binary, run in its sandbox under a temporary root on the test bus, with the
+// settings stand-in beside it. The test program itself is an allowed caller.
+class SandboxService
+{
+public:
+    struct Options
+    {
+        bool withSettingsStub = true;
+        QStringList settingsArgs;
+        bool allowTestProgram = true;
+        QStringList allowedCallers;
+        bool installSignatures = true;
+    };
+
+    SandboxService();
+    ~SandboxService();
+
+    bool start(const Options &options);
+    bool start() { return start(Options()); }
+    // Starts the service again on the same root, as after a reboot.
+    bool restart(const Options &options);
+    // ExitApp through the bus; waits for the process to end and returns its exit code.
+    int exitApp();
+    void kill();
+
+    QString root() const { return rootDir.path(); }
+    QString path(const QString &productionPath) const { return root() + productionPath; }
+    QString logText() const;
+    QString settingsOutput();
+    ComVelmarSentinexScannerInterface &scanner() { return *proxy; }
+    QProcess &process() { return service; }
+
+    static QString binary(const QString &name);
+    static QString signaturesDir();
+
+private:
+    bool startService(const Options &options);
+
+    QTemporaryDir rootDir;
+    QProcess stub;
+    QProcess service;
+    QByteArray stubOutput;
+    std::unique_ptr<ComVelmarSentinexScannerInterface> proxy;
+};
+
+// Waits, while processing events, until the condition holds or the time is up.
+bool waitFor(const std::function<bool()> &condition, int timeoutMs = 20000);

@@ -1,5 +1,7 @@
 #include "sandboxservice.h"
 
+#include "signallog.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -78,13 +80,18 @@ bool SandboxService::startService(const Options &options)
         allowed.append(QCoreApplication::applicationFilePath());
     for (const QString &exe : allowed)
         args << QStringLiteral("--allow-caller") << exe;
+    // The trusted list goes out once, as the last step of start-up: the service is ready then.
+    SignalLog startupSignals;
     service.setProgram(binary(QStringLiteral("velmar-sentinex-sandbox")));
     service.setArguments(args);
     service.setProcessChannelMode(QProcess::ForwardedChannels);
     service.start();
     if (!service.waitForStarted(5000))
         return false;
-    if (!waitFor([this] { return nameOnBus(serviceName) || service.state() == QProcess::NotRunning; }))
+    if (!waitFor([&] {
+            return startupSignals.count(QStringLiteral("SendTrustProblemFiles")) > 0 ||
+                   service.state() == QProcess::NotRunning;
+        }))
         return false;
     if (service.state() == QProcess::NotRunning)
         return false;

@@ -1,0 +1,39 @@
+#include "signallog.h"
+
+#include "sandboxservice.h"
+
+#include <QDBusConnection>
+
+SignalLog::SignalLog()
+{
+    for (const char *member :
+         {"SendDissectionProgInfo", "SendDissectionFinished", "SendPauseDissectionFinished",
+          "SendTrustProblemFileInfo", "SendIsolationProblemFileInfo", "SendTrustProblemFiles",
+          "SendIsolationProblemFiles"})
+        QDBusConnection::systemBus().connect(QString(), QStringLiteral("/com/velmar/sentinex/scanner"),
+                                             QStringLiteral("com.velmar.sentinex.scanner"),
+                                             QLatin1String(member), this,
+                                             SLOT(record(QDBusMessage)));
+}
+
+QList<QDBusMessage> SignalLog::named(const QString &member) const
+{
+    QList<QDBusMessage> out;
+    for (const QDBusMessage &m : messages)
+        if (m.member() == member)
+            out.append(m);
+    return out;
+}
+
+QStringList SignalLog::members() const
+{
+    QStringList out;
+    for (const QDBusMessage &m : messages)
+        out.append(m.member());
+    return out;
+}
+
+bool SignalLog::waitFor(const QString &member, int n, int timeoutMs)
+{
+    return ::waitFor([&] { return count(member) >= n; }, timeoutMs);
+}

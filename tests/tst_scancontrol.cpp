@@ -1,0 +1,369 @@
+// Scan control end to end: the real service in its sandbox, the real engines and files, and a
+// listener on the test bus.
+#include "samples.h"
+#include "sandboxservice.h"
+#include "signallog.h"
+#include "testbus.h"
+
+#include <QDBusArgument>
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+const QString progress = QStringLiteral("SendDissectionProgInfo");
+const QString finished = QStringLiteral("SendDissectionFinished");
+const QString pauseFinished = QStringLiteral("SendPauseDissectionFinished");
+
+double processOf(const QDBusMessage &m)
+{
+    return m.arguments().at(1).toDouble();
+}
+QString pathOf(const QDBusMessage &m)
+{
+    return m.arguments().at(0).toString();
+}
+} // namespace
+
+class TestScanControl : public QObject
+{
+    Q_OBJECT
+    TestBus bus;
+
+    // Enough files that a scan is still running when the client reacts to its first result.
+    static constexpr int manyFiles = 3000;
+
+    void settle(int ms = 300) { QTest::qWait(ms); }
+
+    static QString lastName() { return QStringLiteral("f%1").arg(manyFiles - 1, 5, 10, QLatin1Char('0')); }
+
+    // Distinct paths reported as infected; a file scanned again around a pause counts once.
+    static QStringList detections(const QList<QDBusMessage> &results)
+    {
+        QStringList paths;
+        for (const QDBusMessage &m : results)
+            if (m.arguments().at(2).toInt() == 1 && !paths.contains(pathOf(m)))
+                paths << pathOf(m);
+        return paths;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!bus.start())
+            QSKIP("dbus-daemon is not available");
+    }
+
+    void scanFlow_data()
+    {
+        QTest::addColumn<int>("engineType");
+        QTest::addColumn<QString>("virusName");
+        QTest::newRow("ah") << 1 << QStringLiteral("EICAR-Test-File.UNOFFICIAL");
+        QTest::newRow("ris") << 0 << QStringLiteral("EICAR_Test_File");
+    }
+
+    void scanFlow()
+    {
+        QFETCH(int, engineType);
+        QFETCH(QString, virusName);
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        const QStringList files = samples::corpus(dir.path(), 4, {1});
+        SignalLog log;
+        service.scanner().SetEngineType(engineType).waitForFinished();
+        QDBusPendingReply<> call = service.scanner().DoDissection({dir.path(), dir.filePath("missing")});
+        call.waitForFinished();
+        QVERIFY(!call.isError());
+        QVERIFY(log.waitFor(finished));
+        settle(100);
+        QCOMPARE(log.members(), (QStringList{progress, progress, progress, progress, finished}));
+        const QList<QDBusMessage> results = log.named(progress);
+        QList<double> values;
+        for (const QDBusMessage &m : results) {
+            QCOMPARE(m.signature(), QStringLiteral("sdis"));
+            values << processOf(m);
+            const bool infected = pathOf(m) == files[1];
+            QCOMPARE(m.arguments().at(2).toInt(), infected ? 1 : 0);
+            QCOMPARE(m.arguments().at(3).toString(), infected ? virusName : QString());
+        }
+        QCOMPARE(values, (QList<double>{0.25, 0.5, 0.75, 1.0}));
+        QCOMPARE(service.scanner().GetEngineStatus().value(), 0);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void pauseAndResumeRescanTheLastFile()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        samples::corpus(dir.path(), manyFiles, {manyFiles - 1});
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(log.waitFor(progress, 1));
+        s.SetDissectionStatus(0).waitForFinished();
+        QVERIFY(log.waitFor(pauseFinished));
+        settle();
+        QCOMPARE(log.count(finished), 0);
+        QCOMPARE(s.GetDissectionStatus().value(), 0);
+        // Every result that arrived while paused is followed by one pause signal.
+        const QList<QDBusMessage> before = log.all();
+        QCOMPARE(before.last().member(), pauseFinished);
+        const QDBusMessage lastBefore = log.named(progress).last();
+        const int resultsBefore = log.count(progress);
+        QVERIFY(resultsBefore < manyFiles);
+
+        s.SetDissectionStatus(1).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        const QList<QDBusMessage> results = log.named(progress);
+        const QDBusMessage firstAfter = results.at(resultsBefore);
+        QCOMPARE(pathOf(firstAfter), pathOf(lastBefore));
+        QCOMPARE(processOf(firstAfter), processOf(lastBefore));
+        QCOMPARE(processOf(results.last()), 1.0);
+        QCOMPARE(results.size(), manyFiles + 1);
+        QCOMPARE(detections(results), QStringList{dir.filePath(lastName())});
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void stopEndsTheScan_data()
+    {
+        QTest::addColumn<int>("stopStatus");
+        QTest::newRow("2") << 2;
+        QTest::newRow("5 acts as 2") << 5;
+    }
+
+    void stopEndsTheScan()
+    {
+        QFETCH(int, stopStatus);
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        samples::corpus(dir.path(), manyFiles);
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.SetEngineStatus(9).waitForFinished();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(log.waitFor(progress, 1));
+        s.SetDissectionStatus(stopStatus).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        settle();
+        const int results = log.count(progress);
+        QVERIFY(results < manyFiles);
+        settle();
+        QCOMPARE(log.count(progress), results); // nothing after the stop
+        QCOMPARE(s.GetDissectionStatus().value(), stopStatus);
+        QCOMPARE(s.GetEngineStatus().value(), 0);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void pauseThenStop()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        samples::corpus(dir.path(), manyFiles);
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.SetEngineStatus(9).waitForFinished();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(log.waitFor(progress, 1));
+        s.SetDissectionStatus(0).waitForFinished();
+        QVERIFY(log.waitFor(pauseFinished));
+        settle();
+        s.SetDissectionStatus(2).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        QCOMPARE(log.all().last().member(), finished);
+        QCOMPARE(log.all().at(log.all().size() - 2).member(), pauseFinished);
+        QCOMPARE(s.GetEngineStatus().value(), 0);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void stopWhileIdleOnlySetsTheFlag()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        samples::corpus(dir.path(), 3);
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetDissectionStatus(2).waitForFinished();
+        settle();
+        QVERIFY(log.all().isEmpty());
+        // The next scan clears the flag and runs to its end.
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        settle(100);
+        QCOMPARE(log.count(progress), 3);
+        QCOMPARE(log.count(finished), 1);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void resumeAfterAFinishedScanEndsAtOnce()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        samples::corpus(dir.path(), 2);
+        SignalLog log;
+        auto &s = service.scanner();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        settle(100);
+        log.clear();
+        s.SetDissectionStatus(1).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        settle(100);
+        QCOMPARE(log.members(), QStringList{finished});
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void newScanDuringARunningOneReplacesIt()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir first;
+        QTemporaryDir second;
+        samples::corpus(first.path(), manyFiles);
+        const QStringList next = samples::corpus(second.path(), 5, {4});
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({first.path()}).waitForFinished();
+        QVERIFY(log.waitFor(progress, 1));
+        s.DoDissection({second.path()}).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        settle();
+        QCOMPARE(log.count(finished), 1);
+        // The new task ran whole and last; the old one never reached its end.
+        QList<QDBusMessage> results = log.named(progress);
+        QVERIFY(results.size() < manyFiles + 5);
+        const QList<QDBusMessage> tail = results.mid(results.size() - 5);
+        QStringList paths;
+        for (int i = 0; i < 5; ++i) {
+            paths << pathOf(tail[i]);
+            QCOMPARE(processOf(tail[i]), (i + 1) / 5.0);
+        }
+        paths.sort();
+        QCOMPARE(paths, next);
+        QCOMPARE(detections(tail), QStringList{next[4]});
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void engineChangeWhilePausedKeepsTheTaskOnItsEngine()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        samples::corpus(dir.path(), manyFiles, {manyFiles - 1});
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(log.waitFor(progress, 1));
+        s.SetDissectionStatus(0).waitForFinished();
+        QVERIFY(log.waitFor(pauseFinished));
+        settle();
+        s.SetEngineType(0).waitForFinished();
+        s.SetDissectionStatus(1).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        // The Ah job finished its task: ClamAV's name, the whole list, one end.
+        const QList<QDBusMessage> results = log.named(progress);
+        QCOMPARE(processOf(results.last()), 1.0);
+        for (const QDBusMessage &m : results)
+            if (pathOf(m) == dir.filePath(lastName()))
+                QCOMPARE(m.arguments().at(3).toString(), QStringLiteral("EICAR-Test-File.UNOFFICIAL"));
+        QCOMPARE(detections(results), QStringList{dir.filePath(lastName())});
+        QCOMPARE(s.GetEngineType().value(), 0);
+        // The next scan takes the new engine.
+        log.clear();
+        s.DoDissection({dir.filePath(lastName())}).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        QCOMPARE(log.named(progress).first().arguments().at(3).toString(), QStringLiteral("EICAR_Test_File"));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void withoutSettingsDaemon()
+    {
+        SandboxService service;
+        SandboxService::Options options;
+        options.withSettingsStub = false;
+        QVERIFY(service.start(options));
+        auto &s = service.scanner();
+        QCOMPARE(s.GetEngineType().value(), 0);
+        QTemporaryDir dir;
+        samples::write(dir.filePath("small"), QByteArray(1023, 'a'));
+        samples::write(dir.filePath("large"), QByteArray(1024, 'a'));
+        samples::write(service.path("/opt/velmar-sentinex-vdbup/inside"), "x");
+        SignalLog log;
+        // Size limit 0: only files under 1 KiB. Install directory excluded.
+        s.DoDissection({dir.path(), service.path("/opt/velmar-sentinex-vdbup")}).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        settle(100);
+        QCOMPARE(log.count(progress), 1);
+        QCOMPARE(pathOf(log.named(progress).first()), dir.filePath("small"));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void whiteListFromTheDaemonAndItsChanges()
+    {
+        QTemporaryDir dir;
+        samples::write(dir.filePath("skip/a"), "x");
+        samples::write(dir.filePath("keep/b"), "x");
+        const QString skip = dir.filePath("skip");
+        SandboxService service;
+        SandboxService::Options options;
+        options.settingsArgs = QStringList{"--scan-size", "1", "--engine-type", "1", "--white-list", "", skip, skip};
+        QVERIFY(service.start(options));
+        auto &s = service.scanner();
+        QCOMPARE(s.GetEngineType().value(), 1);
+        // The engine type read at start-up is written back.
+        QVERIFY(waitFor([&] { return service.settingsOutput().contains("set virus-engin-type 1"); }));
+        auto scanned = [&] {
+            SignalLog log;
+            s.DoDissection({dir.path()}).waitForFinished();
+            log.waitFor(finished);
+            QStringList paths;
+            for (const QDBusMessage &m : log.named(progress))
+                paths << pathOf(m).mid(dir.path().size());
+            return paths;
+        };
+        // The empty entry was dropped (it would exclude everything); the duplicate counts twice.
+        QCOMPARE(scanned(), QStringList{"/keep/b"});
+        s.SetScanWhiteList(false, skip).waitForFinished();
+        QCOMPARE(scanned(), QStringList{"/keep/b"});
+        s.SetScanWhiteList(false, skip).waitForFinished();
+        QStringList both = scanned();
+        both.sort();
+        QCOMPARE(both, (QStringList{"/keep/b", "/skip/a"}));
+        // A path that does not exist is ignored.
+        s.SetScanWhiteList(true, dir.filePath("missing")).waitForFinished();
+        QCOMPARE(scanned().size(), 2);
+
+        s.SetScanFileSize(5).waitForFinished();
+        s.SetEngineType(1).waitForFinished();
+        QVERIFY(waitFor([&] { return service.settingsOutput().contains("set virus-scan-size 5"); }));
+        QCOMPARE(service.settingsOutput().count("set virus-engin-type 1"), 2);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void exitDuringAScanWaitsForTheLoop()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        QTemporaryDir dir;
+        samples::corpus(dir.path(), manyFiles);
+        SignalLog log;
+        service.scanner().SetEngineType(1).waitForFinished();
+        service.scanner().DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(log.waitFor(progress, 1));
+        QCOMPARE(service.exitApp(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScanControl)
+#include "tst_scancontrol.moc"

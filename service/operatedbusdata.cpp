@@ -60,6 +60,7 @@ void OperateDBusData::createEngineWorkers()
         using Job = std::remove_pointer_t<std::remove_reference_t<decltype(job)>>;
         connect(thread, &QThread::started, job, &Job::initData);
         connect(thread, &QThread::finished, job, &Job::unInitData);
+        connect(thread, &QThread::finished, this, &OperateDBusData::engineThreadFinished);
         connect(job, &Job::sendDissectionResult, this, &OperateDBusData::doDissectionResult);
         connect(job, &Job::sendDissectionFinished, this, &OperateDBusData::doDissectionFinished);
         // Direct: the job's own event loop is busy for the whole scan.

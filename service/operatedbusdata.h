@@ -61,6 +61,9 @@ public slots:
     void acceptTrustProblemFileInfo(bool flag, QString sPath);
     void acceptIsolationProblemFileInfo(bool flag, QString sPath);
 
+private slots:
+    void engineThreadFinished();
+
 private:
     // Which job holds the running or paused task; pause, resume, stop and the end of a scan act
     // on it even after the engine type has changed.
@@ -105,6 +108,10 @@ private:
     bool stopRequested = false;
     DBusInvokerInterface *settingsInvoker = nullptr;
     Engine activeEngine = Engine::Ris;
+    // A pause or stop that reached the scan loop after its last result had already been relayed
+    // gets no result to answer with; the end of the engine thread answers it instead.
+    bool pauseAnswerOwed = false;
+    bool finishOwed = false;
     // Sender to PID: a unique bus name keeps its process for as long as it exists.
     QHash<QString, uint> callerPids;
 };

@@ -123,6 +123,7 @@ void OperateDBusData::SetDissectionStatus(int status)
     QThread *thread = threadOf(activeEngine);
     if (status == 0) {
         dissectionPaused = true;
+        pauseAnswerOwed = thread->isRunning();
         emit notifyPauseDissection();
         thread->quit();
     } else if (status == 1) {
@@ -141,7 +142,9 @@ void OperateDBusData::SetDissectionStatus(int status)
         emit SendDissectionFinished();
     } else {
         stopRequested = true;
+        finishOwed = thread->isRunning();
         emit notifyPauseDissection();
+        thread->quit();
     }
 }
 
@@ -208,12 +211,28 @@ void OperateDBusData::doDissectionResult(QString filepath, double process, int e
     emit SendDissectionProgInfo(filepath, process, reportedType, vname);
     if (stopRequested)
         doDissectionFinished();
-    if (dissectionPaused)
+    if (dissectionPaused) {
+        pauseAnswerOwed = false;
         emit SendPauseDissectionFinished();
+    }
+}
+
+void OperateDBusData::engineThreadFinished()
+{
+    if (sender() != threadOf(activeEngine))
+        return;
+    if (finishOwed)
+        doDissectionFinished();
+    if (pauseAnswerOwed) {
+        pauseAnswerOwed = false;
+        emit SendPauseDissectionFinished();
+    }
 }
 
 void OperateDBusData::doDissectionFinished()
 {
+    finishOwed = false;
+    pauseAnswerOwed = false;
     engineStatus = 0;
     threadOf(activeEngine)->quit();
     emit SendDissectionFinished();

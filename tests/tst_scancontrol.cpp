@@ -106,7 +106,7 @@ private slots:
         QVERIFY(log.waitFor(progress, 1));
         s.SetDissectionStatus(0).waitForFinished();
         QVERIFY(log.waitFor(pauseFinished));
-        settle();
+        log.waitQuiet();
         QCOMPARE(log.count(finished), 0);
         QCOMPARE(s.GetDissectionStatus().value(), 0);
         // Every result that arrived while paused is followed by one pause signal.
@@ -150,7 +150,7 @@ private slots:
         QVERIFY(log.waitFor(progress, 1));
         s.SetDissectionStatus(stopStatus).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        settle();
+        log.waitQuiet();
         const int results = log.count(progress);
         QVERIFY(results < manyFiles);
         settle();
@@ -174,7 +174,7 @@ private slots:
         QVERIFY(log.waitFor(progress, 1));
         s.SetDissectionStatus(0).waitForFinished();
         QVERIFY(log.waitFor(pauseFinished));
-        settle();
+        log.waitQuiet();
         s.SetDissectionStatus(2).waitForFinished();
         QVERIFY(log.waitFor(finished));
         QCOMPARE(log.all().last().member(), finished);
@@ -237,7 +237,7 @@ private slots:
         QVERIFY(log.waitFor(progress, 1));
         s.DoDissection({second.path()}).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        settle();
+        log.waitQuiet();
         QCOMPARE(log.count(finished), 1);
         // The new task ran whole and last; the old one never reached its end.
         QList<QDBusMessage> results = log.named(progress);
@@ -267,7 +267,7 @@ private slots:
         QVERIFY(log.waitFor(progress, 1));
         s.SetDissectionStatus(0).waitForFinished();
         QVERIFY(log.waitFor(pauseFinished));
-        settle();
+        log.waitQuiet();
         s.SetEngineType(0).waitForFinished();
         s.SetDissectionStatus(1).waitForFinished();
         QVERIFY(log.waitFor(finished));

@@ -3,6 +3,7 @@
 #include "sandboxservice.h"
 
 #include <QDBusConnection>
+#include <QElapsedTimer>
 
 SignalLog::SignalLog()
 {
@@ -36,4 +37,19 @@ QStringList SignalLog::members() const
 bool SignalLog::waitFor(const QString &member, int n, int timeoutMs)
 {
     return ::waitFor([&] { return count(member) >= n; }, timeoutMs);
+}
+
+void SignalLog::waitQuiet(int quietMs, int timeoutMs)
+{
+    int seen = -1;
+    QElapsedTimer sinceChange;
+    ::waitFor(
+        [&] {
+            if (messages.size() != seen) {
+                seen = messages.size();
+                sinceChange.start();
+            }
+            return sinceChange.elapsed() >= quietMs;
+        },
+        timeoutMs);
 }

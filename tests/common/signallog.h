@@ -18,6 +18,8 @@ public:
     QStringList members() const;
     void clear() { messages.clear(); }
     bool waitFor(const QString &member, int count = 1, int timeoutMs = 30000);
+    // Waits until no signal has arrived for `quietMs`: the service has relayed its backlog.
+    void waitQuiet(int quietMs = 500, int timeoutMs = 60000);
 
 public slots:
     void record(const QDBusMessage &message) { messages.append(message); }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstring>
 #include <vector>
 
 namespace snx {
@@ -16,7 +17,7 @@ namespace {
 
 struct Entry
 {
-    QByteArray name;
+    int nameOffset;
     mode_t mode;
     off_t size;
 };
@@ -65,39 +66,68 @@ private:
     }
 
     // `path` as reached (the requested text at the top, absolute below), `absolute` cleaned.
-    void traverseDirectory(const QString &path, const QString &absolute)
+    // `parentFd` and `name` open the directory without resolving its whole path again; -1 falls
+    // back to the path.
+    void traverseDirectory(const QString &path, const QString &absolute, int parentFd = -1,
+                           const char *name = nullptr, int depth = 0)
     {
-        if (whiteDirs.contains(path))
+        if (!whiteDirs.isEmpty() && whiteDirs.contains(path))
             return;
         const bool atRoot = absolute == QLatin1String("/");
-        // Every entry of a directory other than / shares the directory's first component.
-        if (!atRoot && systemDirs.contains(absolute.section(QLatin1Char('/'), 1, 1)))
+        // Every entry of a directory other than / shares the directory's first component; below
+        // the requested directory that component is known to be allowed.
+        if (depth == 0 && !atRoot && systemDirs.contains(absolute.section(QLatin1Char('/'), 1, 1)))
             return;
-        const std::vector<Entry> entries = list(absolute);
+        // A requested path is followed when it is a link; entries are never links.
+        const int flags = depth == 0 ? openFlags & ~O_NOFOLLOW : openFlags;
+        const int fd = parentFd >= 0 ? ::openat(parentFd, name, flags)
+                                     : ::open(QFile::encodeName(absolute).constData(), flags);
+        if (fd < 0)
+            return;
+        Listing listing = list(fd);
+        // Deep trees keep only the first levels open, so that a tree of any depth needs no more
+        // than a few dozen descriptors.
+        const bool keepOpen = depth < maxOpenDepth;
+        if (!keepOpen)
+            ::close(fd);
         const QString prefix = atRoot ? absolute : absolute + QLatin1Char('/');
-        for (const Entry &e : entries) {
-            const QString name = QFile::decodeName(e.name);
-            if (atRoot && systemDirs.contains(name))
+        for (const Entry &e : listing.entries) {
+            const char *entryName = listing.names.constData() + e.nameOffset;
+            const QString entry = decodeName(entryName);
+            if (atRoot && systemDirs.contains(entry))
                 continue;
-            const QString child = prefix + name;
+            QString child;
+            child.reserve(prefix.size() + entry.size());
+            child += prefix;
+            child += entry;
             if (S_ISREG(e.mode)) {
                 if (admits(child, e.size))
                     out.append(child);
             } else if (S_ISDIR(e.mode) && e.size != 0) {
-                traverseDirectory(child, child);
+                traverseDirectory(child, child, keepOpen ? fd : -1, entryName, depth + 1);
             }
         }
+        if (keepOpen)
+            ::close(fd);
     }
 
-    // Reads the whole directory before descending, so that a deep tree never holds more
-    // than one directory open at a time.
-    static std::vector<Entry> list(const QString &dir)
+    struct Listing
     {
+        QByteArray names; // NUL-terminated names, one after the other
         std::vector<Entry> entries;
-        DIR *d = ::opendir(QFile::encodeName(dir).constData());
-        if (!d)
-            return entries;
-        const int fd = ::dirfd(d);
+    };
+
+    // Reads the whole directory before descending into any of it.
+    static Listing list(int fd)
+    {
+        Listing listing;
+        const int ownFd = ::dup(fd);
+        DIR *d = ownFd >= 0 ? ::fdopendir(ownFd) : nullptr;
+        if (!d) {
+            if (ownFd >= 0)
+                ::close(ownFd);
+            return listing;
+        }
         while (const dirent *de = ::readdir(d)) {
             const char *n = de->d_name;
             if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0')))
@@ -107,12 +137,26 @@ private:
             struct stat st;
             if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
-            if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))
-                entries.push_back({QByteArray(n), st.st_mode, st.st_size});
+            if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+                listing.entries.push_back({listing.names.size(), st.st_mode, st.st_size});
+                listing.names.append(n, int(std::strlen(n)) + 1);
+            }
         }
         ::closedir(d);
-        return entries;
+        return listing;
     }
+
+    // Most names are ASCII, which every locale encoding we run under reads the same way.
+    static QString decodeName(const char *name)
+    {
+        const char *p = name;
+        while (*p != '\0' && static_cast<unsigned char>(*p) < 0x80)
+            ++p;
+        return *p == '\0' ? QString::fromLatin1(name, int(p - name)) : QFile::decodeName(name);
+    }
+
+    static constexpr int openFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    static constexpr int maxOpenDepth = 32;
 
     const WalkRules &rules;
     QStringList &out;

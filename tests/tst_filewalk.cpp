@@ -95,6 +95,10 @@ private slots:
         QTest::newRow("requested link to a file listed under its own path")
             << QStringList{r + "/links/to-file"} << QStringList{} << 100
             << QStringList{"/links/to-file"};
+        QTest::newRow("requested link to a directory is walked under its own path")
+            << QStringList{r + "/links/to-dir"} << QStringList{} << 100
+            << QStringList{"/links/to-dir/.dotfile", "/links/to-dir/.hidden/h", "/links/to-dir/sub/y",
+                           "/links/to-dir/x"};
         QTest::newRow("dangling link requested: nothing")
             << QStringList{r + "/links/dangling"} << QStringList{} << 100 << QStringList{};
         QTest::newRow("FIFO neither listed nor taken when requested")

@@ -3,6 +3,8 @@
 // reloaded only when a database file in it changed.
 #include "avcore.h"
 
+#include "../common/smallfile.h"
+
 #include <clamav.h>
 
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <shared_mutex>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -97,6 +100,7 @@ struct avcore_engine
     std::shared_ptr<Database> db;
     uint64_t maxSize;
     uint32_t maxLevel;
+    std::vector<unsigned char> buffer;
 };
 
 extern "C" {
@@ -110,7 +114,7 @@ avcore_engine *avcore_create_engine(int32_t, const char *base_dir)
     if (!db)
         return nullptr;
     std::shared_lock<std::shared_mutex> lock(db->limitsLock);
-    return new avcore_engine{db, db->maxSize, db->maxLevel};
+    return new avcore_engine{db, db->maxSize, db->maxLevel, {}};
 }
 
 int avcore_set_option(avcore_engine *engine, const char *name, const int32_t *value)
@@ -148,9 +152,24 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
     const char *virusName = nullptr;
     unsigned long scanned = 0;
     cl_error_t status;
-    {
+    size_t length = 0;
+    switch (engineio::readSmallFile(path, engine->buffer, length)) {
+    case engineio::Read::Whole: {
+        cl_fmap_t *map = cl_fmap_open_memory(engine->buffer.data(), length);
+        std::shared_lock<std::shared_mutex> lock(db.limitsLock);
+        status = map ? cl_scanmap_callback(map, path, &virusName, &scanned, db.engine, &options, nullptr)
+                     : CL_EMEM;
+        if (map)
+            cl_fmap_close(map);
+        break;
+    }
+    case engineio::Read::TooLarge: {
         std::shared_lock<std::shared_mutex> lock(db.limitsLock);
         status = cl_scanfile(path, &virusName, &scanned, db.engine, &options);
+        break;
+    }
+    default:
+        status = CL_EOPEN;
     }
     if (context) {
         ++context->files_scanned;

@@ -2,6 +2,8 @@
 // file stay in the process across handles and are reloaded only when the file changed.
 #include "lame.h"
 
+#include "../common/smallfile.h"
+
 #include <yara.h>
 
 #include <cstdio>
@@ -115,7 +117,15 @@ struct lam_virdb
 struct lam_engine
 {
     std::shared_ptr<RuleSet> rules;
-    bool ready = false;
+    // Made once per engine: creating a scanner for every file costs as much as a small scan.
+    YR_SCANNER *scanner = nullptr;
+    std::vector<unsigned char> buffer;
+
+    ~lam_engine()
+    {
+        if (scanner)
+            yr_scanner_destroy(scanner);
+    }
 };
 
 extern "C" {
@@ -144,23 +154,42 @@ lam_engine *lam_engine_new(lam_virdb *virdb)
 {
     if (!virdb)
         return nullptr;
-    return new lam_engine{virdb->rules, false};
+    auto *engine = new lam_engine;
+    engine->rules = virdb->rules;
+    return engine;
 }
 
 int lam_engine_init(lam_engine *engine)
 {
     if (!engine)
         return -1;
-    engine->ready = true;
+    if (engine->scanner)
+        return 0;
+    if (yr_scanner_create(engine->rules->rules, &engine->scanner) != ERROR_SUCCESS) {
+        engine->scanner = nullptr;
+        return -1;
+    }
+    yr_scanner_set_flags(engine->scanner, SCAN_FLAGS_FAST_MODE);
     return 0;
 }
 
 int lam_engine_scan_a(lam_engine *engine, const char *path, lam_result *result)
 {
-    if (!engine || !engine->ready || !path || !result)
+    if (!engine || !engine->scanner || !path || !result)
         return -1;
-    const int status = yr_rules_scan_file(engine->rules->rules, path, SCAN_FLAGS_FAST_MODE,
-                                          onScanMessage, result, 0);
+    yr_scanner_set_callback(engine->scanner, onScanMessage, result);
+    size_t length = 0;
+    int status;
+    switch (engineio::readSmallFile(path, engine->buffer, length)) {
+    case engineio::Read::Whole:
+        status = yr_scanner_scan_mem(engine->scanner, engine->buffer.data(), length);
+        break;
+    case engineio::Read::TooLarge:
+        status = yr_scanner_scan_file(engine->scanner, path);
+        break;
+    default:
+        status = ERROR_COULD_NOT_OPEN_FILE;
+    }
     if (status != ERROR_SUCCESS) {
         result->status = -1;
         return -1;

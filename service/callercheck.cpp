@@ -2,9 +2,17 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
+#include <QSet>
+#include <QStringView>
 #include <QVector>
+#include <algorithm>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
+#include <vector>
 
 namespace snx {
 
@@ -48,30 +56,69 @@ QString CallerCheck::namespaceIdentity(const QString &link)
     return resolved.trimmed().mid(link.size());
 }
 
+// Works on the bytes: in the locale encodings we run under a multi-byte character never holds
+// the bytes of " ", "\n", "/" or ".so", so cutting the bytes cuts the decoded text the same way.
 bool CallerCheck::librariesPermitted(const QByteArray &mapsText) const
 {
-    const QString text = QString::fromLocal8Bit(mapsText).trimmed();
+    const QByteArray text = mapsText.trimmed();
     // A library is mapped several times; its verdict does not change within one check.
-    QHash<QString, bool> seen;
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        for (const QString &token : line.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-            if (seen.contains(token))
-                continue;
-            seen.insert(token, true);
-            // Name test first: it is cheap and rules out nearly every token without a stat.
-            const QString fileName = token.section(QLatin1Char('/'), -1);
-            if (!fileName.contains(QLatin1String(".so")))
-                continue;
-            const bool absolute = token.startsWith(QLatin1Char('/'));
-            if (!QFileInfo(absolute ? lookupRoot + token : token).isFile())
-                continue;
-            const QStringList parts = token.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-            if (parts.size() <= 2)
-                continue;
-            const QString top = QStringLiteral("/%1/%2").arg(parts.at(0), parts.at(1));
-            if (!libraryRoots.contains(top))
-                return false;
+    std::unordered_set<std::string_view> seen;
+    const char *const begin = text.constData();
+    const char *const end = begin + text.size();
+    auto separator = [](char c) { return c == ' ' || c == '\n'; };
+    // Lines are split at "\n" and then at " ", empty pieces dropped: every non-empty run
+    // between those two separators is one token. Only tokens whose file name holds ".so" are
+    // tested, so the search goes from one ".so" to the next instead of through every token.
+    for (const char *hit = begin; hit < end;) {
+        hit = static_cast<const char *>(::memmem(hit, size_t(end - hit), ".so", 3));
+        if (!hit)
+            break;
+        const char *tokenBegin = hit;
+        while (tokenBegin > begin && !separator(tokenBegin[-1]))
+            --tokenBegin;
+        const char *p = hit;
+        while (p < end && !separator(*p))
+            ++p;
+        const char *fileName =
+            static_cast<const char *>(::memrchr(tokenBegin, '/', size_t(p - tokenBegin)));
+        fileName = fileName ? fileName + 1 : tokenBegin;
+        // Another ".so" of the same token may still lie in its file name.
+        const bool inFileName =
+            hit >= fileName || ::memmem(fileName, size_t(p - fileName), ".so", 3) != nullptr;
+        hit = p;
+        if (!inFileName)
+            continue;
+        const std::string_view token(tokenBegin, size_t(p - tokenBegin));
+        if (!seen.insert(token).second)
+            continue;
+        // Whether the file exists matters only for a path that would be refused, so the
+        // components are looked at first and the file system only for such a path.
+        std::string_view first, second;
+        int components = 0;
+        for (size_t at = 0; at < token.size();) {
+            const size_t next = std::min(token.find('/', at), token.size());
+            if (next > at) {
+                if (components == 0)
+                    first = token.substr(at, next - at);
+                else if (components == 1)
+                    second = token.substr(at, next - at);
+                ++components;
+            }
+            at = next + 1;
         }
+        if (components <= 2)
+            continue;
+        const QString top =
+            QLatin1Char('/') + QString::fromLocal8Bit(first.data(), int(first.size())) +
+            QLatin1Char('/') + QString::fromLocal8Bit(second.data(), int(second.size()));
+        if (libraryRoots.contains(top))
+            continue;
+        QByteArray native(token.data(), int(token.size()));
+        if (token.front() == '/')
+            native.prepend(QFile::encodeName(lookupRoot));
+        struct stat st;
+        if (::stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode))
+            return false;
     }
     return true;
 }
@@ -81,6 +128,24 @@ QString CallerCheck::programOfCmdline(const QByteArray &cmdline)
     const int end = cmdline.indexOf('\0');
     const QString program = QString::fromUtf8(end < 0 ? cmdline : cmdline.left(end));
     return program.split(QLatin1Char(' ')).first();
+}
+
+// The kernel writes a /proc text anew for every read call; large reads make it do so once.
+QByteArray CallerCheck::readProcFile(const QString &path)
+{
+    QByteArray text;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return text;
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n <= 0)
+            break;
+        text.append(buffer.data(), int(n));
+    }
+    ::close(fd);
+    return text;
 }
 
 QString CallerCheck::executableOf(uint pid) const
@@ -96,15 +161,12 @@ QString CallerCheck::executableOf(uint pid) const
 
 CallerVerdict CallerCheck::check(uint pid) const
 {
-    const QString reference = procRoot + QLatin1Char('/') + referencePid + QStringLiteral("/ns/mnt");
+    const QString reference =
+        procRoot + QLatin1Char('/') + referencePid + QStringLiteral("/ns/mnt");
     if (namespaceIdentity(reference) != namespaceIdentity(procPath(pid, "ns/mnt")))
         return {false, illegalCallText()};
 
-    QFile maps(procPath(pid, "maps"));
-    QByteArray mapsText;
-    if (maps.open(QIODevice::ReadOnly))
-        mapsText = maps.readAll();
-    if (!librariesPermitted(mapsText))
+    if (!librariesPermitted(readProcFile(procPath(pid, "maps"))))
         return {false, illegalCallText()};
 
     const QString executable = executableOf(pid);

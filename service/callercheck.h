@@ -28,6 +28,7 @@ public:
     static QString namespaceIdentity(const QString &link);
     bool librariesPermitted(const QByteArray &mapsText) const;
     static QString programOfCmdline(const QByteArray &cmdline);
+    static QByteArray readProcFile(const QString &path);
 
     static QString illegalCallText();
     static QString notAllowedText(uint pid, const QString &executable);

@@ -1,0 +1,82 @@
+// Isolating a 2 GiB file: the service's peak memory above idle, and the digest time against
+// md5sum on the same file in the same run.
+// usage: bench_isolate [WORKDIR] [SIZE_MIB]
+#include "benchutil.h"
+#include "sandboxservice.h"
+#include "signallog.h"
+#include "testbus.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+namespace {
+
+qint64 statusKiB(qint64 pid, const char *field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(strlen(field))).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const qint64 sizeMiB = app.arguments().value(2, QStringLiteral("2048")).toLongLong();
+    TestBus bus;
+    if (!bus.start())
+        return 1;
+    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) + QStringLiteral("/bench-isolate-XXXXXX"));
+    const QString path = tmp.filePath(QStringLiteral("big.bin"));
+    {
+        std::printf("writing a %lld MiB file...\n", sizeMiB);
+        QFile f(path);
+        f.open(QIODevice::WriteOnly);
+        f.write("X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*");
+        QByteArray block(1 << 20, Qt::Uninitialized);
+        QRandomGenerator rng(3);
+        rng.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
+        for (qint64 i = 0; i < sizeMiB; ++i)
+            f.write(block);
+    }
+    SandboxService service;
+    SandboxService::Options options;
+    options.settingsArgs = QStringList{QStringLiteral("--scan-size"), QStringLiteral("1000000")};
+    if (!service.start(options))
+        return 1;
+    const qint64 pid = service.process().processId();
+    SignalLog log;
+    service.scanner().DoDissection({path}).waitForFinished();
+    log.waitFor(QStringLiteral("SendDissectionFinished"), 1, 600000);
+    if (log.named(QStringLiteral("SendDissectionProgInfo")).value(0).arguments().value(2).toInt() != 1) {
+        std::fprintf(stderr, "the file was not reported\n");
+        return 1;
+    }
+
+    bench::warm(tmp.path());
+    const double md5sum = bench::timeCommand(QStringLiteral("md5sum"), {path});
+    const qint64 idle = statusKiB(pid, "VmRSS:");
+    QFile clear(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5"); // restart the peak from here
+    clear.close();
+    QElapsedTimer t;
+    t.start();
+    service.scanner().IsolationProblemFile(true, path).waitForFinished(); // returns after the digest
+    const double digest = bench::seconds(t);
+    log.waitFor(QStringLiteral("SendIsolationProblemFileInfo"), 1, 600000);
+    const qint64 peak = statusKiB(pid, "VmHWM:");
+    std::printf("isolating %lld MiB\n", sizeMiB);
+    std::printf("  service RSS idle %lld KiB, peak during isolation %lld KiB: %+.1f MiB (target < 64)\n",
+                idle, peak, (peak - idle) / 1024.0);
+    std::printf("  digest in the service %.3f s, md5sum %.3f s: ratio %.2f (target <= 1.15)\n", digest,
+                md5sum, digest / md5sum);
+    service.exitApp();
+    return 0;
+}

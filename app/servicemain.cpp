@@ -1,6 +1,7 @@
 #include "app/servicemain.h"
 
 #include "app/logging.h"
+#include "app/losslessutf8codec.h"
 #include "service/operatedbusdata.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,9 @@ namespace snx {
 
 int runService(const ScannerConfig &config)
 {
+    // Before any file name is read: names that are not UTF-8 must reach the engines and the
+    // quarantine byte for byte.
+    LosslessUtf8Codec::install();
     QDir().mkpath(config.logDir);
     LogBackend::setLogFilePath(config.logFile);
     LogBackend::registerConsoleSink();

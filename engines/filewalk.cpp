@@ -7,8 +7,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -87,7 +89,7 @@ private:
         Listing listing = list(fd);
         // Deep trees keep only the first levels open, so that a tree of any depth needs no more
         // than a few dozen descriptors.
-        const bool keepOpen = depth < maxOpenDepth;
+        const bool keepOpen = depth < maxOpenDepth();
         if (!keepOpen)
             ::close(fd);
         const QString prefix = atRoot ? absolute : absolute + QLatin1Char('/');
@@ -156,7 +158,18 @@ private:
     }
 
     static constexpr int openFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    static constexpr int maxOpenDepth = 32;
+    // A quarter of the descriptor limit at most, so that a low limit still leaves room for the
+    // rest of the process.
+    static int maxOpenDepth()
+    {
+        static const int depth = [] {
+            struct rlimit limit;
+            if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+                return 32;
+            return int(std::min<rlim_t>(32, limit.rlim_cur / 4));
+        }();
+        return depth;
+    }
 
     const WalkRules &rules;
     QStringList &out;

@@ -16,17 +16,25 @@ struct Call
 };
 
 const QList<Call> guardedCalls = {
-    {"DoDissection", {"['/tmp']"}},     {"SetDissectionStatus", {"0"}},
-    {"SetEngineStatus", {"5"}},         {"SetScanWhiteList", {"true", "/tmp"}},
-    {"SetScanFileSize", {"5"}},         {"TrustProblemFile", {"true", "/tmp/x"}},
-    {"IsolationProblemFile", {"true", "/tmp/x"}}, {"ExitApp", {}},
+    {"DoDissection", {"['/tmp']"}},
+    {"SetDissectionStatus", {"0"}},
+    {"SetEngineStatus", {"5"}},
+    {"SetScanWhiteList", {"true", "/tmp"}},
+    {"SetScanFileSize", {"5"}},
+    {"TrustProblemFile", {"true", "/tmp/x"}},
+    {"IsolationProblemFile", {"true", "/tmp/x"}},
+    {"ExitApp", {}},
 };
 
 const QList<Call> unguardedCalls = {
-    {"StartApp", {}},           {"SetEngineType", {"0"}},
-    {"GetEngineType", {}},      {"GetDissectionStatus", {}},
-    {"GetEngineStatus", {}},    {"SetProblemFileOperatingSum", {"2"}},
-    {"GetProblemFileOperatingSum", {}}, {"QueryTrustProblemFiles", {}},
+    {"StartApp", {}},
+    {"SetEngineType", {"0"}},
+    {"GetEngineType", {}},
+    {"GetDissectionStatus", {}},
+    {"GetEngineStatus", {}},
+    {"SetProblemFileOperatingSum", {"2"}},
+    {"GetProblemFileOperatingSum", {}},
+    {"QueryTrustProblemFiles", {}},
     {"QueryIsolationProblemFiles", {}},
 };
 
@@ -39,10 +47,11 @@ struct Outcome
 
 Outcome gdbusCall(const Call &call, const QStringList &prefix = {})
 {
-    QStringList args = {QStringLiteral("call"), QStringLiteral("--system"),
-                        QStringLiteral("--dest"), QStringLiteral("com.velmar.sentinex.scanner"),
-                        QStringLiteral("--object-path"), QStringLiteral("/com/velmar/sentinex/scanner"),
-                        QStringLiteral("--method"), "com.velmar.sentinex.scanner." + call.method};
+    QStringList args = {
+        QStringLiteral("call"),          QStringLiteral("--system"),
+        QStringLiteral("--dest"),        QStringLiteral("com.velmar.sentinex.scanner"),
+        QStringLiteral("--object-path"), QStringLiteral("/com/velmar/sentinex/scanner"),
+        QStringLiteral("--method"),      "com.velmar.sentinex.scanner." + call.method};
     args += call.args;
     QProcess p;
     QString program = QStringLiteral("gdbus");
@@ -82,8 +91,9 @@ private slots:
             const Outcome out = gdbusCall(call);
             QVERIFY2(out.exitCode != 0, qPrintable(call.method));
             const QString expected =
-                QStringLiteral("org.freedesktop.DBus.Error.Failed: (pid: %1)[/usr/bin/gdbus] is not "
-                               "allowed to transfer sentinex inter")
+                QStringLiteral(
+                    "org.freedesktop.DBus.Error.Failed: (pid: %1)[/usr/bin/gdbus] is not "
+                    "allowed to transfer sentinex inter")
                     .arg(out.pid);
             QVERIFY2(out.output.contains(expected), qPrintable(call.method + ": " + out.output));
         }
@@ -98,7 +108,9 @@ private slots:
         QVERIFY(!service.settingsOutput().contains(QLatin1String("virus-scan-size")));
         const QString log = service.logText();
         QCOMPARE(log.count(QStringLiteral("[com.velmar.sentinex.scanner] invalid invoker!")), 7);
-        QCOMPARE(log.count(QStringLiteral("[com.velmar.sentinex.scanner] Exit app failed: invalid invoker!")), 1);
+        QCOMPARE(log.count(QStringLiteral(
+                     "[com.velmar.sentinex.scanner] Exit app failed: invalid invoker!")),
+                 1);
         QCOMPARE(service.exitApp(), 0);
     }
 
@@ -114,7 +126,8 @@ private slots:
         reply = s.SetScanFileSize(12);
         reply.waitForFinished();
         QVERIFY(!reply.isError());
-        QVERIFY(waitFor([&] { return service.settingsOutput().contains("set virus-scan-size 12"); }));
+        QVERIFY(
+            waitFor([&] { return service.settingsOutput().contains("set virus-scan-size 12"); }));
         QCOMPARE(service.exitApp(), 0);
     }
 
@@ -130,7 +143,8 @@ private slots:
         if (out.output.contains(QLatin1String("unshare:")))
             QSKIP("cannot create a mount namespace here (needs root)");
         QVERIFY2(out.output.contains(QString::fromUtf8(
-                     "org.freedesktop.DBus.Error.Failed: Illegal calls\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81")),
+                     "org.freedesktop.DBus.Error.Failed: Illegal "
+                     "calls\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81")),
                  qPrintable(out.output));
         QCOMPARE(service.scanner().GetEngineStatus().value(), 3);
         QCOMPARE(service.exitApp(), 0);

@@ -11,11 +11,11 @@ namespace {
 
 struct FakeCaller
 {
-    QString callerNamespace; // empty: no link
-    QStringList libraries;   // files that exist and appear in the maps text, one line each
+    QString callerNamespace;   // empty: no link
+    QStringList libraries;     // files that exist and appear in the maps text, one line each
     QStringList missingMapped; // appear in the maps text but do not exist
-    QString exe;             // executable the exe link points to (created); empty: dangling
-    QByteArray cmdline;      // empty: no cmdline file
+    QString exe;               // executable the exe link points to (created); empty: dangling
+    QByteArray cmdline;        // empty: no cmdline file
 };
 
 } // namespace
@@ -53,7 +53,10 @@ class TestCallerCheck : public QObject
         int line = 0;
         for (const QString &lib : caller.libraries + caller.missingMapped) {
             maps += QStringLiteral("7f%1000-7f%1fff r-xp 00000000 08:01 %2 %3\n")
-                        .arg(line).arg(1000 + line).arg(lib).toUtf8();
+                        .arg(line)
+                        .arg(1000 + line)
+                        .arg(lib)
+                        .toUtf8();
             ++line;
         }
         maps += "7ffd1000-7ffd2000 rw-p 00000000 00:00 0 [stack]\n";
@@ -110,18 +113,22 @@ private slots:
             << 0u << ns << FakeCaller{QString(), {}, {}, QString(), {}} << illegal;
         QTest::newRow("both namespace links unreadable pass")
             << 4242u << QString() << FakeCaller{QString(), goodLibs, {}, exe, {}} << QString();
-        QTest::newRow("/usr/lib64 refused") << 4242u << ns << withLib("/usr/lib64/libfoo.so") << illegal;
+        QTest::newRow("/usr/lib64 refused")
+            << 4242u << ns << withLib("/usr/lib64/libfoo.so") << illegal;
         QTest::newRow("/usr/local/lib refused")
             << 4242u << ns << withLib("/usr/local/lib/libfoo.so") << illegal;
         QTest::newRow("home refused") << 4242u << ns << withLib("/home/user/libfoo.so") << illegal;
         QTest::newRow("data file with .so in its name refused")
             << 4242u << ns << withLib("/home/user/data/cache.sofa") << illegal;
-        QTest::newRow("upper-case root refused") << 4242u << ns << withLib("/USR/LIB/libfoo.so") << illegal;
+        QTest::newRow("upper-case root refused")
+            << 4242u << ns << withLib("/USR/LIB/libfoo.so") << illegal;
         QTest::newRow("file without .so never tested")
             << 4242u << ns << withLib("/usr/local/lib/locale-archive") << QString();
-        QTest::newRow("two components not tested") << 4242u << ns << withLib("/tmp/libx.so") << QString();
+        QTest::newRow("two components not tested")
+            << 4242u << ns << withLib("/tmp/libx.so") << QString();
         QTest::newRow("mapped library that no longer exists skipped")
-            << 4242u << ns << FakeCaller{ns, goodLibs, {"/home/user/libgone.so"}, exe, {}} << QString();
+            << 4242u << ns << FakeCaller{ns, goodLibs, {"/home/user/libgone.so"}, exe, {}}
+            << QString();
         QTest::newRow("path with a space: no piece exists on its own")
             << 4242u << ns << withLib("/home/my libs/libfoo.so") << QString();
         {
@@ -129,10 +136,16 @@ private slots:
             c.libraries.removeLast();
             c.missingMapped = QStringList{QStringLiteral("/usr/lib/my /home/user/evil.so")};
             c.libraries.append(QStringLiteral("/home/user/evil.so"));
-            QTest::newRow("path with a space: an existing piece is tested") << 4242u << ns << c << illegal;
+            QTest::newRow("path with a space: an existing piece is tested")
+                << 4242u << ns << c << illegal;
         }
         QTest::newRow("cmdline decides when exe resolves to nothing")
-            << 4242u << ns << FakeCaller{ns, goodLibs, {}, QString(), QByteArray("/usr/bin/zorq-guard --daemon\0--x\0", 33)}
+            << 4242u << ns
+            << FakeCaller{ns,
+                          goodLibs,
+                          {},
+                          QString(),
+                          QByteArray("/usr/bin/zorq-guard --daemon\0--x\0", 33)}
             << QString();
         QTest::newRow("no executable and no cmdline")
             << 1234u << ns << FakeCaller{ns, goodLibs, {}, QString(), {}}
@@ -142,8 +155,10 @@ private slots:
             << QStringLiteral("(pid: 4242)[%1] is not allowed to transfer sentinex inter")
                    .arg(files() + "/usr/bin/Zorq-esm");
         QTest::newRow("cmdline of a program not in the list")
-            << 4242u << ns << FakeCaller{ns, goodLibs, {}, QString(), QByteArray("/usr/bin/gdbus\0call\0", 20)}
-            << QStringLiteral("(pid: 4242)[/usr/bin/gdbus] is not allowed to transfer sentinex inter");
+            << 4242u << ns
+            << FakeCaller{ns, goodLibs, {}, QString(), QByteArray("/usr/bin/gdbus\0call\0", 20)}
+            << QStringLiteral(
+                   "(pid: 4242)[/usr/bin/gdbus] is not allowed to transfer sentinex inter");
     }
 
     void decision()
@@ -162,13 +177,16 @@ private slots:
     {
         const QByteArray utf8 = snx::CallerCheck::illegalCallText().toUtf8();
         QCOMPARE(utf8.size(), 28);
-        QCOMPARE(utf8, QByteArray("Illegal calls\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81"));
+        QCOMPARE(utf8,
+                 QByteArray(
+                     "Illegal calls\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81\xef\xbc\x81"));
     }
 
     void namespaceIdentityOfTheRealProc()
     {
         // Our own link is readable: the identity is what follows the link path.
-        const QString identity = snx::CallerCheck::namespaceIdentity(QStringLiteral("/proc/self/ns/mnt"));
+        const QString identity =
+            snx::CallerCheck::namespaceIdentity(QStringLiteral("/proc/self/ns/mnt"));
         QVERIFY2(identity.startsWith(QLatin1String(":[")) && identity.endsWith(QLatin1Char(']')),
                  qPrintable(identity));
     }

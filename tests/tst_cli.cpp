@@ -25,7 +25,8 @@ Run cli(const QStringList &args)
     p.start(SandboxService::binary("velmar-sentinex-cli"), args);
     p.waitForFinished(60000);
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
+            QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 QList<QJsonObject> jsonLines(const QString &out)
@@ -80,9 +81,10 @@ private slots:
         if (QStandardPaths::findExecutable("script").isEmpty())
             QSKIP("script(1) is not installed");
         QProcess p;
-        p.start("script", {"-q", "-e", "-c",
-                           SandboxService::binary("velmar-sentinex-cli") + " scan " + dir.filePath("clean"),
-                           "/dev/null"});
+        p.start("script",
+                {"-q", "-e", "-c",
+                 SandboxService::binary("velmar-sentinex-cli") + " scan " + dir.filePath("clean"),
+                 "/dev/null"});
         QVERIFY(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         QCOMPARE(p.exitCode(), 0);
@@ -152,7 +154,8 @@ private slots:
         QVERIFY(strict.start(options));
         Run stop = cli({"stop"});
         QCOMPARE(stop.status, 2);
-        QVERIFY2(stop.err.contains("is not allowed to transfer sentinex inter"), qPrintable(stop.err));
+        QVERIFY2(stop.err.contains("is not allowed to transfer sentinex inter"),
+                 qPrintable(stop.err));
         QCOMPARE(cli({"status"}).status, 0); // reading is open to all
         QCOMPARE(strict.exitApp(), 0);
     }

@@ -23,14 +23,19 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("plainUtf8");
         QTest::newRow("ascii") << QByteArray("/home/u/a b.exe") << true;
-        QTest::newRow("utf-8") << QByteArray("/home/u/t\xc3\xabst \xe2\x82\xac \xf0\x9f\x98\x80") << true;
+        QTest::newRow("utf-8") << QByteArray("/home/u/t\xc3\xabst \xe2\x82\xac \xf0\x9f\x98\x80")
+                               << true;
         QTest::newRow("byte 0xff") << QByteArray("/tmp/bad\xff.com") << false;
-        QTest::newRow("replacement character itself") << QByteArray("/tmp/bad\xef\xbf\xbd.com") << true;
+        QTest::newRow("replacement character itself")
+            << QByteArray("/tmp/bad\xef\xbf\xbd.com") << true;
         QTest::newRow("latin-1 name") << QByteArray("/tmp/caf\xe9") << false;
-        QTest::newRow("overlong slash") << QByteArray("/tmp/a\xc0\xaf" "b") << false;
+        QTest::newRow("overlong slash") << QByteArray("/tmp/a\xc0\xaf"
+                                                      "b")
+                                        << false;
         QTest::newRow("encoded surrogate") << QByteArray("/tmp/\xed\xa0\x80") << false;
         QTest::newRow("truncated sequence at the end") << QByteArray("/tmp/x\xe2\x82") << false;
-        QTest::newRow("a real name in the escape range") << QByteArray("/tmp/\xf4\x8f\xbd\x81") << false;
+        QTest::newRow("a real name in the escape range")
+            << QByteArray("/tmp/\xf4\x8f\xbd\x81") << false;
         QTest::newRow("beyond U+10FFFF") << QByteArray("/tmp/\xf4\x90\x80\x80") << false;
     }
 

@@ -30,7 +30,8 @@ private slots:
     void initTestCase()
     {
         QDir().mkpath(dir.filePath("sigs"));
-        QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/starter.ndb", dir.filePath("sigs/starter.ndb")));
+        QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/starter.ndb",
+                            dir.filePath("sigs/starter.ndb")));
         QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/malware.yar", dir.filePath("rules.yar")));
         sigDir = QFile::encodeName(dir.filePath("sigs"));
         rules = QFile::encodeName(dir.filePath("rules.yar"));
@@ -63,7 +64,8 @@ private slots:
                         avcore_result r;
                         std::memset(&r, 0, sizeof r);
                         const bool bad = i % 2 == 0;
-                        const uint8_t found = avcore_scan_file(e, (bad ? infected : clean).constData(), &ctx, &r);
+                        const uint8_t found =
+                            avcore_scan_file(e, (bad ? infected : clean).constData(), &ctx, &r);
                         if (bool(found) != bad || (bad && std::strlen(r.virus_name) == 0))
                             ++wrong;
                     }
@@ -109,7 +111,8 @@ private slots:
             QVERIFY(out.open(QIODevice::WriteOnly));
             out.write(text);
             out.close();
-            QVERIFY(::rename(QFile::encodeName(dir.filePath("rules.tmp")).constData(), rules.constData()) == 0);
+            QVERIFY(::rename(QFile::encodeName(dir.filePath("rules.tmp")).constData(),
+                             rules.constData()) == 0);
             QTest::qSleep(20);
         }
         stop = true;

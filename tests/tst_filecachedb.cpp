@@ -25,7 +25,8 @@ class TestFileCacheDb : public QObject
 
     static QString md5(const QByteArray &content)
     {
-        return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
+        return QString::fromLatin1(
+            QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
     }
     static void write(const QString &path, const QByteArray &content)
     {
@@ -65,9 +66,12 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("time");
-        QTest::newRow("quotes and placeholders") << "/home/u/it's a %1 \"file\".exe" << "2021 %2 '";
-        QTest::newRow("sql in a name") << "/x'); DROP TABLE trustfiles; --" << "%3%1";
-        QTest::newRow("newline and backslash") << "/a\nb\\c" << "t";
+        QTest::newRow("quotes and placeholders") << "/home/u/it's a %1 \"file\".exe"
+                                                 << "2021 %2 '";
+        QTest::newRow("sql in a name") << "/x'); DROP TABLE trustfiles; --"
+                                       << "%3%1";
+        QTest::newRow("newline and backslash") << "/a\nb\\c"
+                                               << "t";
     }
 
     void valuesReachTheDatabaseIntact()

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 class TestFileWalk : public QObject
 {
@@ -76,8 +78,8 @@ private slots:
         QTest::newRow("white-list of a missing path is a substring test")
             << QStringList{r + "/wl"} << QStringList{"ee"} << 100 << QStringList{"/wl/drop"};
         QTest::newRow("walked directory equal to a white-listed one is not entered")
-            << QStringList{r} << QStringList{r + "/a", r + "/big", r + "/small", r + "/links",
-                                             r + "/special", r + "/w"}
+            << QStringList{r} << QStringList{r + "/a",     r + "/big",     r + "/small",
+                                             r + "/links", r + "/special", r + "/w"}
             << 100 << QStringList{};
         QTest::newRow("directory below a white-listed one: entered, every file excluded")
             << QStringList{r + "/a/sub"} << QStringList{r + "/a"} << 100 << QStringList{};
@@ -97,8 +99,8 @@ private slots:
             << QStringList{"/links/to-file"};
         QTest::newRow("requested link to a directory is walked under its own path")
             << QStringList{r + "/links/to-dir"} << QStringList{} << 100
-            << QStringList{"/links/to-dir/.dotfile", "/links/to-dir/.hidden/h", "/links/to-dir/sub/y",
-                           "/links/to-dir/x"};
+            << QStringList{"/links/to-dir/.dotfile", "/links/to-dir/.hidden/h",
+                           "/links/to-dir/sub/y", "/links/to-dir/x"};
         QTest::newRow("dangling link requested: nothing")
             << QStringList{r + "/links/dangling"} << QStringList{} << 100 << QStringList{};
         QTest::newRow("FIFO neither listed nor taken when requested")
@@ -151,6 +153,43 @@ private slots:
             QCOMPARE(usrLib.size(), 1);
         QVERIFY(!snx::walkPaths({"/usr/share/doc/dbus-daemon"}, {{}, 100, systemDirs}).isEmpty() ||
                 !QFileInfo("/usr/share/doc/dbus-daemon").isDir());
+    }
+
+    void unreadableDirectoryListsNothing()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to walk as another user, for whom the directory is closed");
+        QTemporaryDir dir;
+        ::chmod(QFile::encodeName(dir.path()), 0755);
+        for (const char *name : {"open/a", "closed/b"}) {
+            QDir().mkpath(QFileInfo(dir.filePath(name)).path());
+            QFile f(dir.filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        ::chmod(QFile::encodeName(dir.filePath("open")), 0755);
+        ::chmod(QFile::encodeName(dir.filePath("closed")), 0);
+        int pipeFds[2];
+        QVERIFY(::pipe(pipeFds) == 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // Root reads every directory; a user other than root does not.
+            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+                ::_exit(2);
+            const QStringList files = snx::walkPaths({dir.path()}, {{}, 100, {}});
+            const QByteArray text = files.join('\n').toUtf8();
+            ::write(pipeFds[1], text.constData(), size_t(text.size()));
+            ::_exit(0);
+        }
+        ::close(pipeFds[1]);
+        QByteArray got;
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;)
+            got.append(buffer, int(n));
+        ::close(pipeFds[0]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(QString::fromUtf8(got), dir.filePath("open/a"));
     }
 
     void directoryOfReportedSizeZeroIsNotEntered()

@@ -114,17 +114,23 @@ private slots:
         QVERIFY(stub.waitForReadyRead(5000));
         auto invoker = invokerFor(sd::service, sd::path, sd::interface);
 
-        QDBusMessage reply = invoker->invoke(sd::getSysSettingValue, {sd::scanSizeKey}, QDBus::Block);
+        QDBusMessage reply =
+            invoker->invoke(sd::getSysSettingValue, {sd::scanSizeKey}, QDBus::Block);
         QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
         QCOMPARE(reply.arguments().first().value<QDBusVariant>().variant().toInt(), 42);
 
         // Not waited for: returns before the stand-in has even seen it.
         reply = invoker->invoke(sd::setSysSettingValue,
-                                {sd::engineTypeKey, QVariant::fromValue(QDBusVariant(3))}, QDBus::NoBlock);
+                                {sd::engineTypeKey, QVariant::fromValue(QDBusVariant(3))},
+                                QDBus::NoBlock);
         QVERIFY(reply.type() != QDBusMessage::ErrorMessage);
         QVERIFY(QTest::qWaitFor([&] {
             return invoker->invoke(sd::getSysSettingValue, {sd::engineTypeKey})
-                       .arguments().value(0).value<QDBusVariant>().variant().toInt() == 3;
+                       .arguments()
+                       .value(0)
+                       .value<QDBusVariant>()
+                       .variant()
+                       .toInt() == 3;
         }));
         stub.kill();
         stub.waitForFinished();
@@ -207,11 +213,12 @@ private slots:
         snx::SystemSettings settings;
         QSignalSpy changed(&settings, &snx::SystemSettings::valueChanged);
         auto send = [&](const QList<QVariant> &args) {
-            QDBusMessage signal = QDBusMessage::createSignal(sd::path, sd::interface, sd::sysSettingValueChanged);
+            QDBusMessage signal =
+                QDBusMessage::createSignal(sd::path, sd::interface, sd::sysSettingValueChanged);
             signal.setArguments(args);
             QVERIFY(daemon.send(signal));
         };
-        send({QStringLiteral("virus-scan-size"), 9});                                  // "si"
+        send({QStringLiteral("virus-scan-size"), 9});                                      // "si"
         send({QStringLiteral("virus-scan-size"), QVariant::fromValue(QDBusVariant(200))}); // "sv"
         QVERIFY(changed.wait(5000));
         QTest::qWait(100);
@@ -236,7 +243,10 @@ private slots:
         stub.kill();
         stub.waitForFinished();
         QVERIFY(QTest::qWaitFor([] {
-            return !QDBusConnection::systemBus().interface()->isServiceRegistered(sd::service).value();
+            return !QDBusConnection::systemBus()
+                        .interface()
+                        ->isServiceRegistered(sd::service)
+                        .value();
         }));
         // Absent daemon: nothing to read, nothing written.
         QVERIFY(!settings.getValue(sd::scanSizeKey).isValid());
@@ -270,8 +280,9 @@ private slots:
         delete settings;
         QCOMPARE(owner.findChildren<QGSettings *>().size(), 1);
 
-        std::unique_ptr<SettingsInvokerInterface> unknown(InvokerFactory::instance()->createSettingsInvoker(
-            "com.velmar.sentinex.absent", "/x/", nullptr));
+        std::unique_ptr<SettingsInvokerInterface> unknown(
+            InvokerFactory::instance()->createSettingsInvoker("com.velmar.sentinex.absent", "/x/",
+                                                              nullptr));
         QVERIFY(!unknown->get("anything").isValid());
         unknown->set("anything", 1);
     }

@@ -104,9 +104,11 @@ class TestScanCache : public QObject
     bool change(SandboxService &service, const QString &kind, bool flag, const QString &path)
     {
         SignalLog log;
-        const QString done = kind == "trust" ? "SendTrustProblemFileInfo" : "SendIsolationProblemFileInfo";
-        QDBusPendingReply<> r = kind == "trust" ? service.scanner().TrustProblemFile(flag, path)
-                                                : service.scanner().IsolationProblemFile(flag, path);
+        const QString done =
+            kind == "trust" ? "SendTrustProblemFileInfo" : "SendIsolationProblemFileInfo";
+        QDBusPendingReply<> r = kind == "trust"
+                                    ? service.scanner().TrustProblemFile(flag, path)
+                                    : service.scanner().IsolationProblemFile(flag, path);
         r.waitForFinished();
         if (r.isError() || !log.waitFor(done, 1, 20000))
             return false;
@@ -138,8 +140,10 @@ private slots:
         QVERIFY(service.start());
         QVERIFY(QFileInfo(service.path(dbFile)).isFile());
         QCOMPARE(schema(service.path(dbFile)),
-                 (QStringList{"CREATE TABLE isolationfiles (filepath VARCHAR NOT NULL, md5 VARCHAR NOT NULL, datetimes datetime NOT NULL)",
-                              "CREATE TABLE trustfiles (filepath VARCHAR NOT NULL, datetimes datetime NOT NULL)"}));
+                 (QStringList{"CREATE TABLE isolationfiles (filepath VARCHAR NOT NULL, md5 VARCHAR "
+                              "NOT NULL, datetimes datetime NOT NULL)",
+                              "CREATE TABLE trustfiles (filepath VARCHAR NOT NULL, datetimes "
+                              "datetime NOT NULL)"}));
         QCOMPARE(query(service, true), QString());
         QCOMPARE(query(service, false), QString());
         QCOMPARE(service.exitApp(), 0);
@@ -152,13 +156,15 @@ private slots:
         // Tables made differently from ours: a CREATE by the service would show in the schema.
         const QStringList made = {
             "CREATE TABLE trustfiles (filepath varchar NOT NULL, datetimes datetime NOT NULL)",
-            "CREATE TABLE isolationfiles (filepath varchar NOT NULL, md5 varchar NOT NULL, datetimes datetime NOT NULL)"};
-        QVERIFY(sqlite(service.path(dbFile),
-                       made + QStringList{
-                                  "INSERT INTO trustfiles VALUES ('/b|x*', '2021-03-05 08:00:00')",
-                                  "INSERT INTO trustfiles VALUES ('/a.exe', '2021-03-04 17:05:09')",
-                                  "INSERT INTO trustfiles VALUES ('/a.exe', '2021-03-06 10:00:00')",
-                                  "INSERT INTO isolationfiles VALUES ('/q', 'd41d8cd98f00b204e9800998ecf8427e', '2021-01-01 00:00:00')"}));
+            "CREATE TABLE isolationfiles (filepath varchar NOT NULL, md5 varchar NOT NULL, "
+            "datetimes datetime NOT NULL)"};
+        QVERIFY(sqlite(
+            service.path(dbFile),
+            made + QStringList{"INSERT INTO trustfiles VALUES ('/b|x*', '2021-03-05 08:00:00')",
+                               "INSERT INTO trustfiles VALUES ('/a.exe', '2021-03-04 17:05:09')",
+                               "INSERT INTO trustfiles VALUES ('/a.exe', '2021-03-06 10:00:00')",
+                               "INSERT INTO isolationfiles VALUES ('/q', "
+                               "'d41d8cd98f00b204e9800998ecf8427e', '2021-01-01 00:00:00')"}));
         SignalLog startup;
         QVERIFY(service.start());
         QCOMPARE(schema(service.path(dbFile)), (QStringList{made[1], made[0]}));
@@ -293,7 +299,9 @@ private slots:
         QCOMPARE(stored.size(), 1);
         QCOMPARE(stored[0][1], QString());
         QVERIFY(service.logText().contains("isolation skipped, file could not be read:"));
-        QVERIFY(QDir(service.path(quarantine)).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+        QVERIFY(QDir(service.path(quarantine))
+                    .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
+                    .isEmpty());
         QCOMPARE(service.exitApp(), 0);
     }
 
@@ -324,7 +332,8 @@ private slots:
         SandboxService service;
         QVERIFY(service.start());
         QTemporaryDir dir;
-        const QStringList infected = samples::corpus(dir.path(), 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
+        const QStringList infected =
+            samples::corpus(dir.path(), 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9});
         QCOMPARE(scan(service, {dir.path()}).size(), 10);
         SignalLog log;
         QList<QList<QVariant>> sent;
@@ -335,7 +344,9 @@ private slots:
             sent << QList<QVariant>{true, infected[i]};
         }
         QVERIFY(waitFor([&] {
-            return log.count("SendTrustProblemFileInfo") + log.count("SendIsolationProblemFileInfo") == 20;
+            return log.count("SendTrustProblemFileInfo") +
+                       log.count("SendIsolationProblemFileInfo") ==
+                   20;
         }));
         QList<QList<QVariant>> got;
         for (const QDBusMessage &m : log.all())
@@ -362,7 +373,8 @@ private slots:
         SignalLog startup;
         QVERIFY(service.restart(SandboxService::Options()));
         QVERIFY(startup.waitFor("SendTrustProblemFiles"));
-        const QString trusted = startup.named("SendTrustProblemFiles").first().arguments().first().toString();
+        const QString trusted =
+            startup.named("SendTrustProblemFiles").first().arguments().first().toString();
         QVERIFY2(trusted.startsWith(a + "|") && trusted.endsWith('*'), qPrintable(trusted));
         QVERIFY(query(service, false).startsWith(b + "|"));
         // The restore finds the digest that was stored.

@@ -36,7 +36,10 @@ class TestScanControl : public QObject
 
     void settle(int ms = 300) { QTest::qWait(ms); }
 
-    static QString lastName() { return QStringLiteral("f%1").arg(manyFiles - 1, 5, 10, QLatin1Char('0')); }
+    static QString lastName()
+    {
+        return QStringLiteral("f%1").arg(manyFiles - 1, 5, 10, QLatin1Char('0'));
+    }
 
     // Distinct paths reported as infected; a file scanned again around a pause counts once.
     static QStringList detections(const QList<QDBusMessage> &results)
@@ -73,7 +76,8 @@ private slots:
         const QStringList files = samples::corpus(dir.path(), 4, {1});
         SignalLog log;
         service.scanner().SetEngineType(engineType).waitForFinished();
-        QDBusPendingReply<> call = service.scanner().DoDissection({dir.path(), dir.filePath("missing")});
+        QDBusPendingReply<> call =
+            service.scanner().DoDissection({dir.path(), dir.filePath("missing")});
         call.waitForFinished();
         QVERIFY(!call.isError());
         QVERIFY(log.waitFor(finished));
@@ -276,14 +280,16 @@ private slots:
         QCOMPARE(processOf(results.last()), 1.0);
         for (const QDBusMessage &m : results)
             if (pathOf(m) == dir.filePath(lastName()))
-                QCOMPARE(m.arguments().at(3).toString(), QStringLiteral("EICAR-Test-File.UNOFFICIAL"));
+                QCOMPARE(m.arguments().at(3).toString(),
+                         QStringLiteral("EICAR-Test-File.UNOFFICIAL"));
         QCOMPARE(detections(results), QStringList{dir.filePath(lastName())});
         QCOMPARE(s.GetEngineType().value(), 0);
         // The next scan takes the new engine.
         log.clear();
         s.DoDissection({dir.filePath(lastName())}).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        QCOMPARE(log.named(progress).first().arguments().at(3).toString(), QStringLiteral("EICAR_Test_File"));
+        QCOMPARE(log.named(progress).first().arguments().at(3).toString(),
+                 QStringLiteral("EICAR_Test_File"));
         QCOMPARE(service.exitApp(), 0);
     }
 
@@ -317,12 +323,14 @@ private slots:
         const QString skip = dir.filePath("skip");
         SandboxService service;
         SandboxService::Options options;
-        options.settingsArgs = QStringList{"--scan-size", "1", "--engine-type", "1", "--white-list", "", skip, skip};
+        options.settingsArgs =
+            QStringList{"--scan-size", "1", "--engine-type", "1", "--white-list", "", skip, skip};
         QVERIFY(service.start(options));
         auto &s = service.scanner();
         QCOMPARE(s.GetEngineType().value(), 1);
         // The engine type read at start-up is written back.
-        QVERIFY(waitFor([&] { return service.settingsOutput().contains("set virus-engin-type 1"); }));
+        QVERIFY(
+            waitFor([&] { return service.settingsOutput().contains("set virus-engin-type 1"); }));
         auto scanned = [&] {
             SignalLog log;
             s.DoDissection({dir.path()}).waitForFinished();
@@ -346,7 +354,8 @@ private slots:
 
         s.SetScanFileSize(5).waitForFinished();
         s.SetEngineType(1).waitForFinished();
-        QVERIFY(waitFor([&] { return service.settingsOutput().contains("set virus-scan-size 5"); }));
+        QVERIFY(
+            waitFor([&] { return service.settingsOutput().contains("set virus-scan-size 5"); }));
         QCOMPARE(service.settingsOutput().count("set virus-engin-type 1"), 2);
         QCOMPARE(service.exitApp(), 0);
     }

@@ -57,7 +57,8 @@ public:
         if (auto *ah = qobject_cast<AhVirusScanJob *>(job.get()))
             ah->prepareDissection(isNewTask, paths, {}, 100);
         else
-            qobject_cast<RisVirusScanJob *>(job.get())->prepareDissection(isNewTask, paths, {}, 100);
+            qobject_cast<RisVirusScanJob *>(job.get())->prepareDissection(isNewTask, paths, {},
+                                                                          100);
         thread.start();
     }
 
@@ -80,7 +81,9 @@ private:
     template <class Job> void wire(Job *j)
     {
         QObject::connect(j, &Job::sendDissectionResult, &sink,
-                         [this](QString p, double pr, int t, QString n) { results.append({p, pr, t, n}); });
+                         [this](QString p, double pr, int t, QString n) {
+                             results.append({p, pr, t, n});
+                         });
         QObject::connect(j, &Job::sendDissectionFinished, &sink, [this] { ++finished; });
         // Pauses from the job's thread right after the n-th result, as a direct pause would.
         QObject::connect(
@@ -130,7 +133,8 @@ private slots:
         config = snx::ScannerConfig::underRoot(root.path());
         QDir().mkpath(config.ahEngineDir);
         QDir().mkpath(config.risEngineDir);
-        QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/starter.ndb", config.ahEngineDir + "/starter.ndb"));
+        QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/starter.ndb",
+                            config.ahEngineDir + "/starter.ndb"));
         QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/malware.yar", config.risVirusDatabase));
     }
 
@@ -250,7 +254,8 @@ private slots:
     void nonAsciiPathReachesTheEngine()
     {
         QFETCH(bool, ah);
-        const QString path = sample(QString::fromUtf8("t\xc3\xabst \xe2\x82\xac \"q\" %1.com"), eicar);
+        const QString path =
+            sample(QString::fromUtf8("t\xc3\xabst \xe2\x82\xac \"q\" %1.com"), eicar);
         Runner run(ah, config);
         run.start(true, {path});
         QVERIFY(run.waitFinished(1));

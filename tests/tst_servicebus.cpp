@@ -31,7 +31,8 @@ private slots:
         SandboxService service;
         QVERIFY(service.start());
         QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("com.velmar.sentinex.scanner"), QStringLiteral("/com/velmar/sentinex/scanner"),
+            QStringLiteral("com.velmar.sentinex.scanner"),
+            QStringLiteral("/com/velmar/sentinex/scanner"),
             QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
         const QDBusReply<QString> xml = QDBusConnection::systemBus().call(call);
         QVERIFY(xml.isValid());
@@ -50,7 +51,8 @@ private slots:
                 currentInterface = name;
                 interfaces << name;
             } else if (currentInterface == QLatin1String("com.velmar.sentinex.scanner")) {
-                if (reader.name() == QLatin1String("method") || reader.name() == QLatin1String("signal")) {
+                if (reader.name() == QLatin1String("method") ||
+                    reader.name() == QLatin1String("signal")) {
                     currentMember = name;
                     members << reader.name().toString() + QLatin1Char(' ') + name;
                 } else if (reader.name() == QLatin1String("annotation")) {
@@ -59,17 +61,30 @@ private slots:
                 }
             }
         }
-        const QStringList expected = {
-            "method StartApp", "method ExitApp", "method SetEngineType", "method GetEngineType",
-            "method DoDissection", "method SetDissectionStatus", "method GetDissectionStatus",
-            "method SetEngineStatus", "method GetEngineStatus", "method SetScanWhiteList",
-            "method SetScanFileSize", "method SetProblemFileOperatingSum",
-            "method GetProblemFileOperatingSum", "method TrustProblemFile",
-            "signal SendTrustProblemFileInfo", "method QueryTrustProblemFiles",
-            "signal SendTrustProblemFiles", "method IsolationProblemFile",
-            "signal SendIsolationProblemFileInfo", "method QueryIsolationProblemFiles",
-            "signal SendIsolationProblemFiles", "signal SendDissectionProgInfo",
-            "signal SendDissectionFinished", "signal SendPauseDissectionFinished"};
+        const QStringList expected = {"method StartApp",
+                                      "method ExitApp",
+                                      "method SetEngineType",
+                                      "method GetEngineType",
+                                      "method DoDissection",
+                                      "method SetDissectionStatus",
+                                      "method GetDissectionStatus",
+                                      "method SetEngineStatus",
+                                      "method GetEngineStatus",
+                                      "method SetScanWhiteList",
+                                      "method SetScanFileSize",
+                                      "method SetProblemFileOperatingSum",
+                                      "method GetProblemFileOperatingSum",
+                                      "method TrustProblemFile",
+                                      "signal SendTrustProblemFileInfo",
+                                      "method QueryTrustProblemFiles",
+                                      "signal SendTrustProblemFiles",
+                                      "method IsolationProblemFile",
+                                      "signal SendIsolationProblemFileInfo",
+                                      "method QueryIsolationProblemFiles",
+                                      "signal SendIsolationProblemFiles",
+                                      "signal SendDissectionProgInfo",
+                                      "signal SendDissectionFinished",
+                                      "signal SendPauseDissectionFinished"};
         QCOMPARE(members, expected);
         QCOMPARE(annotatedMethod,
                  QStringLiteral("DoDissection org.qtproject.QtDBus.QtTypeName.In0=QStringList"));
@@ -111,7 +126,8 @@ private slots:
         SandboxService service;
         QVERIFY(!QFileInfo::exists(service.path(QStringLiteral("/var/log"))));
         QVERIFY(service.start());
-        QVERIFY(QFileInfo(service.path(QStringLiteral("/var/log/velmar/velmar-sentinex-scanner"))).isDir());
+        QVERIFY(QFileInfo(service.path(QStringLiteral("/var/log/velmar/velmar-sentinex-scanner")))
+                    .isDir());
         // A default-category line: the Ah engine logs each detection.
         service.scanner().SetEngineType(1).waitForFinished();
         QTemporaryDir samples;
@@ -123,11 +139,12 @@ private slots:
                             &ComVelmarSentinexScannerInterface::SendDissectionFinished);
         service.scanner().DoDissection({samples.path()}).waitForFinished();
         QVERIFY(finished.wait(20000));
-        QVERIFY(waitFor([&] { return service.logText().contains(QLatin1String("ah doDissection path:")); }));
+        QVERIFY(waitFor(
+            [&] { return service.logText().contains(QLatin1String("ah doDissection path:")); }));
         const QString log = service.logText();
-        QVERIFY2(log.contains(QRegularExpression(
-                     QStringLiteral("\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d+ \\[info\\] \\[default\\] "
-                                    "\"ah doDissection path: [^\"]*eicar.com  vname: EICAR-Test-File"))),
+        QVERIFY2(log.contains(QRegularExpression(QStringLiteral(
+                     "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d+ \\[info\\] \\[default\\] "
+                     "\"ah doDissection path: [^\"]*eicar.com  vname: EICAR-Test-File"))),
                  qPrintable(log));
         QCOMPARE(service.exitApp(), 0);
     }

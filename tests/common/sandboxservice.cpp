@@ -82,8 +82,14 @@ bool SandboxService::startService(const Options &options)
         args << QStringLiteral("--allow-caller") << exe;
     // The trusted list goes out once, as the last step of start-up: the service is ready then.
     SignalLog startupSignals;
-    service.setProgram(binary(QStringLiteral("velmar-sentinex-sandbox")));
-    service.setArguments(args);
+    if (options.launcher.isEmpty()) {
+        service.setProgram(binary(QStringLiteral("velmar-sentinex-sandbox")));
+        service.setArguments(args);
+    } else {
+        service.setProgram(options.launcher.first());
+        service.setArguments(options.launcher.mid(1) +
+                             QStringList{binary(QStringLiteral("velmar-sentinex-sandbox"))} + args);
+    }
     service.setProcessChannelMode(QProcess::ForwardedChannels);
     service.start();
     if (!service.waitForStarted(5000))
@@ -132,8 +138,8 @@ void SandboxService::kill()
 
 QString SandboxService::logText() const
 {
-    QFile log(path(QStringLiteral(
-        "/var/log/velmar/velmar-sentinex-scanner/velmar-sentinex-scanner.log")));
+    QFile log(path(
+        QStringLiteral("/var/log/velmar/velmar-sentinex-scanner/velmar-sentinex-scanner.log")));
     if (!log.open(QIODevice::ReadOnly))
         return QString();
     return QString::fromUtf8(log.readAll());

@@ -20,6 +20,8 @@ public:
         bool allowTestProgram = true;
         QStringList allowedCallers;
         bool installSignatures = true;
+        // Runs the service through this command, e.g. {"prlimit", "--nofile=32:32", "--"}.
+        QStringList launcher;
     };
 
     SandboxService();

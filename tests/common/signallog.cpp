@@ -11,10 +11,10 @@ SignalLog::SignalLog()
          {"SendDissectionProgInfo", "SendDissectionFinished", "SendPauseDissectionFinished",
           "SendTrustProblemFileInfo", "SendIsolationProblemFileInfo", "SendTrustProblemFiles",
           "SendIsolationProblemFiles"})
-        QDBusConnection::systemBus().connect(QString(), QStringLiteral("/com/velmar/sentinex/scanner"),
-                                             QStringLiteral("com.velmar.sentinex.scanner"),
-                                             QLatin1String(member), this,
-                                             SLOT(record(QDBusMessage)));
+        QDBusConnection::systemBus().connect(
+            QString(), QStringLiteral("/com/velmar/sentinex/scanner"),
+            QStringLiteral("com.velmar.sentinex.scanner"), QLatin1String(member), this,
+            SLOT(record(QDBusMessage)));
 }
 
 QList<QDBusMessage> SignalLog::named(const QString &member) const

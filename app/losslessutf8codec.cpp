@@ -105,7 +105,8 @@ QString LosslessUtf8Codec::convertToUnicode(const char *in, int length, Converte
     return out;
 }
 
-QByteArray LosslessUtf8Codec::convertFromUnicode(const QChar *in, int length, ConverterState *) const
+QByteArray LosslessUtf8Codec::convertFromUnicode(const QChar *in, int length,
+                                                 ConverterState *) const
 {
     QByteArray out;
     out.reserve(length);

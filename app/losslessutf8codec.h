@@ -22,7 +22,8 @@ public:
 
 protected:
     QString convertToUnicode(const char *in, int length, ConverterState *state) const override;
-    QByteArray convertFromUnicode(const QChar *in, int length, ConverterState *state) const override;
+    QByteArray convertFromUnicode(const QChar *in, int length,
+                                  ConverterState *state) const override;
 };
 
 } // namespace snx

@@ -17,14 +17,14 @@ ScannerConfig ScannerConfig::production()
         QStringLiteral("/usr/bin/zorq-guard"),
         QStringLiteral("/usr/bin/zorq-esm"),
     };
-    c.permittedLibraryRoots = QStringList{QStringLiteral("/usr/lib"),
-                               QStringLiteral("/opt/velmar-sentinex-vdbup")};
+    c.permittedLibraryRoots =
+        QStringList{QStringLiteral("/usr/lib"), QStringLiteral("/opt/velmar-sentinex-vdbup")};
     c.procRoot = QStringLiteral("/proc");
     c.namespaceReferencePid = QStringLiteral("1");
     c.systemDirectories = QStringList{
-        QStringLiteral("bin"),   QStringLiteral("sbin"),   QStringLiteral("lib"),
-        QStringLiteral("lib32"), QStringLiteral("lib64"),  QStringLiteral("libx32"),
-        QStringLiteral("sys"),   QStringLiteral("data"),   QStringLiteral("proc"),
+        QStringLiteral("bin"),   QStringLiteral("sbin"),  QStringLiteral("lib"),
+        QStringLiteral("lib32"), QStringLiteral("lib64"), QStringLiteral("libx32"),
+        QStringLiteral("sys"),   QStringLiteral("data"),  QStringLiteral("proc"),
     };
     c.installDir = QStringLiteral("/opt/velmar-sentinex-vdbup/");
     c.ahEngineDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file");

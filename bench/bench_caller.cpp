@@ -55,8 +55,10 @@ int main(int argc, char *argv[])
         return v[v.size() / 2];
     };
     std::printf("%d calls each, one client\n", calls);
-    std::printf("  guarded   (SetEngineStatus): mean %7.1f us, median %7.1f us\n", mean(guarded), median(guarded));
-    std::printf("  unguarded (GetEngineStatus): mean %7.1f us, median %7.1f us\n", mean(unguarded), median(unguarded));
+    std::printf("  guarded   (SetEngineStatus): mean %7.1f us, median %7.1f us\n", mean(guarded),
+                median(guarded));
+    std::printf("  unguarded (GetEngineStatus): mean %7.1f us, median %7.1f us\n", mean(unguarded),
+                median(unguarded));
     std::printf("  ratio guarded/unguarded: mean %.2f, median %.2f (target <= 1.5)\n",
                 mean(guarded) / mean(unguarded), median(guarded) / median(unguarded));
     service.exitApp();

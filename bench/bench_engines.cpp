@@ -17,7 +17,8 @@
 namespace {
 
 // Runs one job over `dir` in its own thread, as the service does; returns seconds.
-template <class Job> double runJob(const snx::ScannerConfig &config, const QString &dir, int *detections)
+template <class Job>
+double runJob(const snx::ScannerConfig &config, const QString &dir, int *detections)
 {
     QThread thread;
     Job job(config);
@@ -25,9 +26,11 @@ template <class Job> double runJob(const snx::ScannerConfig &config, const QStri
     QObject::connect(&thread, &QThread::started, &job, &Job::initData);
     int found = 0;
     bool done = false;
-    QObject::connect(&job, &Job::sendDissectionResult, &job,
-                     [&](QString, double, int type, QString) { found += type; }, Qt::DirectConnection);
-    QObject::connect(&job, &Job::sendDissectionFinished, &job, [&] { done = true; }, Qt::DirectConnection);
+    QObject::connect(
+        &job, &Job::sendDissectionResult, &job,
+        [&](QString, double, int type, QString) { found += type; }, Qt::DirectConnection);
+    QObject::connect(
+        &job, &Job::sendDissectionFinished, &job, [&] { done = true; }, Qt::DirectConnection);
     QElapsedTimer t;
     t.start();
     job.prepareDissection(true, {dir}, {}, 1024);
@@ -54,11 +57,14 @@ QString hex32(QRandomGenerator &rng)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) + QStringLiteral("/bench-engines-XXXXXX"));
-    const snx::ScannerConfig config = snx::ScannerConfig::underRoot(tmp.path() + QStringLiteral("/root"));
+    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) +
+                      QStringLiteral("/bench-engines-XXXXXX"));
+    const snx::ScannerConfig config =
+        snx::ScannerConfig::underRoot(tmp.path() + QStringLiteral("/root"));
     QDir().mkpath(config.ahEngineDir);
     QDir().mkpath(config.risEngineDir);
-    QFile::copy(QStringLiteral(SNX_SOURCE_DIR "/signatures/starter.ndb"), config.ahEngineDir + QStringLiteral("/starter.ndb"));
+    QFile::copy(QStringLiteral(SNX_SOURCE_DIR "/signatures/starter.ndb"),
+                config.ahEngineDir + QStringLiteral("/starter.ndb"));
     QFile::copy(QStringLiteral(SNX_SOURCE_DIR "/signatures/malware.yar"), config.risVirusDatabase);
 
     std::printf("generating the corpus...\n");
@@ -66,8 +72,8 @@ int main(int argc, char *argv[])
     bench::warm(corpus.small);
     bench::warm(corpus.large);
     const QString clamscan = QStringLiteral("clamscan");
-    const QStringList clamArgs = {QStringLiteral("--no-summary"), QStringLiteral("-d"), config.ahEngineDir,
-                                  QStringLiteral("-r")};
+    const QStringList clamArgs = {QStringLiteral("--no-summary"), QStringLiteral("-d"),
+                                  config.ahEngineDir, QStringLiteral("-r")};
     const QStringList yaraArgs = {QStringLiteral("-p"), QStringLiteral("1"), QStringLiteral("-r"),
                                   config.risVirusDatabase};
 
@@ -82,7 +88,8 @@ int main(int argc, char *argv[])
     const double risSmall = runJob<RisVirusScanJob>(config, corpus.small, &found);
     bench::row("Ris job (libyara)", corpus.smallFiles, corpus.smallBytes, risSmall);
     std::printf("    detections: %d\n", found);
-    const double yaraSmall = bench::timeCommand(QStringLiteral("yara"), yaraArgs + QStringList{corpus.small});
+    const double yaraSmall =
+        bench::timeCommand(QStringLiteral("yara"), yaraArgs + QStringList{corpus.small});
     bench::row("yara -p 1 -r", corpus.smallFiles, corpus.smallBytes, yaraSmall);
 
     std::printf("large files: %d files, %.1f MB\n", corpus.largeFiles, corpus.largeBytes / 1e6);
@@ -92,7 +99,8 @@ int main(int argc, char *argv[])
     bench::row("clamscan -r", corpus.largeFiles, corpus.largeBytes, clamLarge);
     const double risLarge = runJob<RisVirusScanJob>(config, corpus.large, &found);
     bench::row("Ris job (libyara)", corpus.largeFiles, corpus.largeBytes, risLarge);
-    const double yaraLarge = bench::timeCommand(QStringLiteral("yara"), yaraArgs + QStringList{corpus.large});
+    const double yaraLarge =
+        bench::timeCommand(QStringLiteral("yara"), yaraArgs + QStringList{corpus.large});
     bench::row("yara -p 1 -r", corpus.largeFiles, corpus.largeBytes, yaraLarge);
 
     std::printf("ratios (higher is better for us):\n");
@@ -108,7 +116,8 @@ int main(int argc, char *argv[])
     hdb.open(QIODevice::WriteOnly);
     QRandomGenerator rng(7);
     for (int i = 0; i < 25000; ++i)
-        hdb.write(QStringLiteral("%1:%2:Bench.Sig.%3\n").arg(hex32(rng)).arg(1000 + i).arg(i).toLatin1());
+        hdb.write(
+            QStringLiteral("%1:%2:Bench.Sig.%3\n").arg(hex32(rng)).arg(1000 + i).arg(i).toLatin1());
     hdb.close();
     const QByteArray dir = QFile::encodeName(bigDb);
     QElapsedTimer t;

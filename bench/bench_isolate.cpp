@@ -32,7 +32,8 @@ int main(int argc, char *argv[])
     TestBus bus;
     if (!bus.start())
         return 1;
-    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) + QStringLiteral("/bench-isolate-XXXXXX"));
+    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) +
+                      QStringLiteral("/bench-isolate-XXXXXX"));
     const QString path = tmp.filePath(QStringLiteral("big.bin"));
     {
         std::printf("writing a %lld MiB file...\n", sizeMiB);
@@ -54,7 +55,8 @@ int main(int argc, char *argv[])
     SignalLog log;
     service.scanner().DoDissection({path}).waitForFinished();
     log.waitFor(QStringLiteral("SendDissectionFinished"), 1, 600000);
-    if (log.named(QStringLiteral("SendDissectionProgInfo")).value(0).arguments().value(2).toInt() != 1) {
+    if (log.named(QStringLiteral("SendDissectionProgInfo")).value(0).arguments().value(2).toInt() !=
+        1) {
         std::fprintf(stderr, "the file was not reported\n");
         return 1;
     }
@@ -68,15 +70,18 @@ int main(int argc, char *argv[])
     clear.close();
     QElapsedTimer t;
     t.start();
-    service.scanner().IsolationProblemFile(true, path).waitForFinished(); // returns after the digest
+    service.scanner()
+        .IsolationProblemFile(true, path)
+        .waitForFinished(); // returns after the digest
     const double digest = bench::seconds(t);
     log.waitFor(QStringLiteral("SendIsolationProblemFileInfo"), 1, 600000);
     const qint64 peak = statusKiB(pid, "VmHWM:");
     std::printf("isolating %lld MiB\n", sizeMiB);
-    std::printf("  service RSS idle %lld KiB, peak during isolation %lld KiB: %+.1f MiB (target < 64)\n",
-                idle, peak, (peak - idle) / 1024.0);
-    std::printf("  digest in the service %.3f s, md5sum %.3f s: ratio %.2f (target <= 1.15)\n", digest,
-                md5sum, digest / md5sum);
+    std::printf(
+        "  service RSS idle %lld KiB, peak during isolation %lld KiB: %+.1f MiB (target < 64)\n",
+        idle, peak, (peak - idle) / 1024.0);
+    std::printf("  digest in the service %.3f s, md5sum %.3f s: ratio %.2f (target <= 1.15)\n",
+                digest, md5sum, digest / md5sum);
     service.exitApp();
     return 0;
 }

@@ -21,14 +21,17 @@ double scanThroughTheService(SandboxService &service, int engine, const QString 
                      [&] { ++count; });
     // Stops the clock the moment the end arrives, not at the next poll.
     QMetaObject::Connection c = QObject::connect(
-        &service.scanner(), &ComVelmarSentinexScannerInterface::SendDissectionFinished, &loop, &QEventLoop::quit);
+        &service.scanner(), &ComVelmarSentinexScannerInterface::SendDissectionFinished, &loop,
+        &QEventLoop::quit);
     QElapsedTimer t;
     t.start();
     service.scanner().DoDissection({dir});
     loop.exec();
     const double secs = bench::seconds(t);
     QObject::disconnect(c);
-    QObject::disconnect(&service.scanner(), &ComVelmarSentinexScannerInterface::SendDissectionProgInfo, nullptr, nullptr);
+    QObject::disconnect(&service.scanner(),
+                        &ComVelmarSentinexScannerInterface::SendDissectionProgInfo, nullptr,
+                        nullptr);
     *results = count;
     return secs;
 }
@@ -43,7 +46,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "no dbus-daemon\n");
         return 1;
     }
-    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) + QStringLiteral("/bench-scan-XXXXXX"));
+    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) +
+                      QStringLiteral("/bench-scan-XXXXXX"));
     std::printf("generating the corpus...\n");
     const bench::Corpus corpus = bench::makeCorpus(tmp.path());
     bench::warm(corpus.small);
@@ -57,9 +61,12 @@ int main(int argc, char *argv[])
         return 1;
     }
     const QString sigDir = service.path(QStringLiteral("/opt/velmar-sentinex-vdbup/file"));
-    const QString rules = service.path(QStringLiteral("/opt/velmar-sentinex-vdbup/risfile/malware.rmd"));
-    const QStringList clamArgs = {QStringLiteral("--no-summary"), QStringLiteral("-d"), sigDir, QStringLiteral("-r")};
-    const QStringList yaraArgs = {QStringLiteral("-p"), QStringLiteral("1"), QStringLiteral("-r"), rules};
+    const QString rules =
+        service.path(QStringLiteral("/opt/velmar-sentinex-vdbup/risfile/malware.rmd"));
+    const QStringList clamArgs = {QStringLiteral("--no-summary"), QStringLiteral("-d"), sigDir,
+                                  QStringLiteral("-r")};
+    const QStringList yaraArgs = {QStringLiteral("-p"), QStringLiteral("1"), QStringLiteral("-r"),
+                                  rules};
 
     int results = 0;
     scanThroughTheService(service, 1, corpus.large, &results); // signatures loaded once
@@ -75,11 +82,13 @@ int main(int argc, char *argv[])
         std::printf("%s files: %d files, %.1f MB\n", set.name, set.files, set.bytes / 1e6);
         const double ah = scanThroughTheService(service, 1, set.dir, &results);
         bench::row("service, Ah engine", results, set.bytes, ah);
-        const double clam = bench::timeCommand(QStringLiteral("clamscan"), clamArgs + QStringList{set.dir});
+        const double clam =
+            bench::timeCommand(QStringLiteral("clamscan"), clamArgs + QStringList{set.dir});
         bench::row("clamscan -r", set.files, set.bytes, clam);
         const double ris = scanThroughTheService(service, 0, set.dir, &results);
         bench::row("service, Ris engine", results, set.bytes, ris);
-        const double yara = bench::timeCommand(QStringLiteral("yara"), yaraArgs + QStringList{set.dir});
+        const double yara =
+            bench::timeCommand(QStringLiteral("yara"), yaraArgs + QStringList{set.dir});
         bench::row("yara -p 1 -r", set.files, set.bytes, yara);
         std::printf("  clamscan / service (Ah):  %.2f (target >= %s)\n", clam / ah,
                     set.files > 100 ? "1.3" : "1/1.05 = 0.95");

@@ -23,8 +23,8 @@ bool runTool(const QString &program, const QStringList &arguments, const QString
     }
     process.waitForFinished(-1);
     if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning() << program << "failed for" << path << "with status" << process.exitCode()
-                   << ":" << QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
+        qWarning() << program << "failed for" << path << "with status" << process.exitCode() << ":"
+                   << QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
         return false;
     }
     return true;
@@ -37,15 +37,15 @@ FileCacheDb::FileCacheDb(QSqlDatabase db, QString quarantineDir, QObject *parent
 {
 }
 
-void FileCacheDb::initData() {}
+void FileCacheDb::initData()
+{
+}
 
-void FileCacheDb::acceptFileCacheDb(bool flag, int type, QString filepath, QString cmd,
-                                    QString md5)
+void FileCacheDb::acceptFileCacheDb(bool flag, int type, QString filepath, QString cmd, QString md5)
 {
     QSqlQuery query(db);
     if (!query.exec(cmd))
-        qWarning() << "file insert/delete failed:" << query.lastError().text() << "for"
-                   << filepath;
+        qWarning() << "file insert/delete failed:" << query.lastError().text() << "for" << filepath;
     if (type == 2) {
         emit sendTrustProblemFileInfo(flag, filepath);
         return;
@@ -82,8 +82,8 @@ void FileCacheDb::operateIsolationFile(bool flag, const QString &filepath, const
     }
     const QString refusal = snx::safepath::refusalToCreate(filepath);
     if (!refusal.isEmpty()) {
-        qWarning() << "restore refused:" << refusal << filepath << "- quarantine file kept:"
-                   << quarantined;
+        qWarning() << "restore refused:" << refusal << filepath
+                   << "- quarantine file kept:" << quarantined;
         return;
     }
     copyFile(quarantined, filepath);
@@ -96,6 +96,6 @@ bool FileCacheDb::moveFile(const QString &source, const QString &target)
 
 bool FileCacheDb::copyFile(const QString &source, const QString &target)
 {
-    return runTool(QStringLiteral("cp"), {QStringLiteral("-p"), QStringLiteral("--"), source, target},
-                   target);
+    return runTool(QStringLiteral("cp"),
+                   {QStringLiteral("-p"), QStringLiteral("--"), source, target}, target);
 }

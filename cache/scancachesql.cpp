@@ -10,7 +10,8 @@ QString quoted(const QString &value)
 
 QString createTrustTable()
 {
-    return QStringLiteral("CREATE TABLE %1 (filepath VARCHAR NOT NULL, datetimes datetime NOT NULL);")
+    return QStringLiteral(
+               "CREATE TABLE %1 (filepath VARCHAR NOT NULL, datetimes datetime NOT NULL);")
         .arg(trustTable);
 }
 

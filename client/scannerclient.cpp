@@ -32,8 +32,8 @@ QString absolute(const QString &path)
 } // namespace
 
 ScannerClient::ScannerClient(bool json, QObject *parent)
-    : QObject(parent),
-      scanner(serviceName, QStringLiteral("/com/velmar/sentinex/scanner"), QDBusConnection::systemBus()),
+    : QObject(parent), scanner(serviceName, QStringLiteral("/com/velmar/sentinex/scanner"),
+                               QDBusConnection::systemBus()),
       json(json), terminal(!json && isatty(STDOUT_FILENO))
 {
     // Long scans answer slowly while they walk a large tree.
@@ -138,7 +138,9 @@ int ScannerClient::scan(const QStringList &paths)
     }
     const double seconds = timer.elapsed() / 1000.0;
     if (json)
-        printJson({{"event", "summary"}, {"scanned", scanned}, {"infected", infected.size()},
+        printJson({{"event", "summary"},
+                   {"scanned", scanned},
+                   {"infected", infected.size()},
                    {"seconds", seconds}});
     else
         std::printf("Scanned files: %d\nInfected files: %d\nTime: %.2f s\n", scanned,
@@ -167,13 +169,16 @@ int ScannerClient::status()
             return 2;
     const QString engineName = engine.value() == 1 ? QStringLiteral("ah") : QStringLiteral("ris");
     if (json)
-        printJson({{"engine_type", engine.value()}, {"engine", engineName},
-                   {"dissection_status", dissection.value()}, {"engine_status", engineStatus.value()},
+        printJson({{"engine_type", engine.value()},
+                   {"engine", engineName},
+                   {"dissection_status", dissection.value()},
+                   {"engine_status", engineStatus.value()},
                    {"operating_sum", operations.value()}});
     else
-        std::printf("engine: %s (%d)\ndissection status: %d\nengine status: %d\noperating sum: %d\n",
-                    qPrintable(engineName), engine.value(), dissection.value(), engineStatus.value(),
-                    operations.value());
+        std::printf(
+            "engine: %s (%d)\ndissection status: %d\nengine status: %d\noperating sum: %d\n",
+            qPrintable(engineName), engine.value(), dissection.value(), engineStatus.value(),
+            operations.value());
     return 0;
 }
 
@@ -211,8 +216,10 @@ int ScannerClient::isolate(bool flag, const QString &path)
         for (const auto &row : parseList(fetchList(false)))
             listed = listed || row.first == target;
         if (!listed) {
-            std::fprintf(stderr, "velmar-sentinex-cli: not isolated: %s was not reported by the "
-                                 "current scan\n", qPrintable(target));
+            std::fprintf(stderr,
+                         "velmar-sentinex-cli: not isolated: %s was not reported by the "
+                         "current scan\n",
+                         qPrintable(target));
             return 2;
         }
     }
@@ -236,10 +243,12 @@ QString ScannerClient::fetchList(bool trusted)
         got = true;
     };
     QMetaObject::Connection c =
-        trusted ? connect(&scanner, &ComVelmarSentinexScannerInterface::SendTrustProblemFiles, this, take)
-                : connect(&scanner, &ComVelmarSentinexScannerInterface::SendIsolationProblemFiles, this, take);
-    const QDBusPendingCall call =
-        trusted ? QDBusPendingCall(scanner.QueryTrustProblemFiles()) : QDBusPendingCall(scanner.QueryIsolationProblemFiles());
+        trusted ? connect(&scanner, &ComVelmarSentinexScannerInterface::SendTrustProblemFiles, this,
+                          take)
+                : connect(&scanner, &ComVelmarSentinexScannerInterface::SendIsolationProblemFiles,
+                          this, take);
+    const QDBusPendingCall call = trusted ? QDBusPendingCall(scanner.QueryTrustProblemFiles())
+                                          : QDBusPendingCall(scanner.QueryIsolationProblemFiles());
     if (!failed(call))
         waitFor([&] { return got; }, 30000);
     disconnect(c);

@@ -19,7 +19,8 @@ constexpr int32_t archiveMaxLevel = 3;
 } // namespace
 
 AhVirusScanJob::AhVirusScanJob(const snx::ScannerConfig &config, QObject *parent)
-    : QObject(parent), task(config.systemDirectories), engineDir(QFile::encodeName(config.ahEngineDir))
+    : QObject(parent), task(config.systemDirectories),
+      engineDir(QFile::encodeName(config.ahEngineDir))
 {
 }
 
@@ -28,8 +29,8 @@ AhVirusScanJob::~AhVirusScanJob()
     releaseEngine();
 }
 
-void AhVirusScanJob::prepareDissection(bool isNewTask, QStringList filepaths,
-                                       QStringList whiteList, int fileSize)
+void AhVirusScanJob::prepareDissection(bool isNewTask, QStringList filepaths, QStringList whiteList,
+                                       int fileSize)
 {
     task.prepare(isNewTask, filepaths, whiteList, fileSize);
 }
@@ -52,7 +53,8 @@ void AhVirusScanJob::initData()
     avcore_set_option(engine, "archive-max-level", &archiveMaxLevel);
     scanContext = {};
     task.run(
-        task.resumeIndex, [this](const QString &path, double process) { doDissection(path, process); },
+        task.resumeIndex,
+        [this](const QString &path, double process) { doDissection(path, process); },
         [this] { emit sendDissectionFinished(); });
 }
 

@@ -5,13 +5,13 @@
 #include <QFileInfo>
 #include <QSet>
 
+#include <algorithm>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <algorithm>
-#include <cstring>
 #include <vector>
 
 namespace snx {

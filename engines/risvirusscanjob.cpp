@@ -47,7 +47,8 @@ void RisVirusScanJob::initData()
         return;
     }
     task.run(
-        task.resumeIndex, [this](const QString &path, double process) { doDissection(path, process); },
+        task.resumeIndex,
+        [this](const QString &path, double process) { doDissection(path, process); },
         [this] { emit sendDissectionFinished(); });
 }
 

@@ -14,8 +14,7 @@ public:
     virtual DBusInvokerInterface *createDBusInvoker(const QString &service, const QString &path,
                                                     const QString &interface, int busType,
                                                     QObject *parent) = 0;
-    virtual SettingsInvokerInterface *createSettingsInvoker(const QByteArray &schemaId,
-                                                            const QByteArray &path,
-                                                            QObject *parent) = 0;
+    virtual SettingsInvokerInterface *
+    createSettingsInvoker(const QByteArray &schemaId, const QByteArray &path, QObject *parent) = 0;
     virtual ~InvokerFactoryInterface() = default;
 };

@@ -11,12 +11,12 @@ inline const QString service = QStringLiteral("com.velmar.sentinex.MonitorNetFlo
 inline const QString path = QStringLiteral("/com/velmar/sentinex/MonitorNetFlow");
 inline const QString interface = QStringLiteral("com.velmar.sentinex.MonitorNetFlow");
 
-inline const QString queryScanWhiteList = QStringLiteral("QueryScanWhiteList");     // () -> as
-inline const QString getSysSettingValue = QStringLiteral("GetSysSettingValue");     // (s) -> v
-inline const QString setSysSettingValue = QStringLiteral("SetSysSettingValue");     // (sv) -> b
+inline const QString queryScanWhiteList = QStringLiteral("QueryScanWhiteList");         // () -> as
+inline const QString getSysSettingValue = QStringLiteral("GetSysSettingValue");         // (s) -> v
+inline const QString setSysSettingValue = QStringLiteral("SetSysSettingValue");         // (sv) -> b
 inline const QString sysSettingValueChanged = QStringLiteral("SysSettingValueChanged"); // sv
 
-inline const QString scanSizeKey = QStringLiteral("virus-scan-size");   // int32, MiB
+inline const QString scanSizeKey = QStringLiteral("virus-scan-size");    // int32, MiB
 inline const QString engineTypeKey = QStringLiteral("virus-engin-type"); // int32, 1 = Ah
 
 inline constexpr QDBus::CallMode readMode = QDBus::Block;

@@ -27,8 +27,8 @@ bool isFileOrDirectory(const QString &path)
 
 void OperateDBusData::readStartupSettings()
 {
-    settingsInvoker = InvokerFactory::instance()->createDBusInvoker(sd::service, sd::path,
-                                                                    sd::interface, sd::busType, this);
+    settingsInvoker = InvokerFactory::instance()->createDBusInvoker(
+        sd::service, sd::path, sd::interface, sd::busType, this);
     const QStringList whiteList = snx::settingsreply::stringListOf(
         settingsInvoker->invoke(sd::queryScanWhiteList, {}, sd::readMode));
     for (const QString &entry : whiteList)
@@ -36,20 +36,25 @@ void OperateDBusData::readStartupSettings()
             scanWhiteList.append(entry);
     scanWhiteList.append(config.installDir);
 
-    scanFileSize = snx::settingsreply::variantOf(
-                       settingsInvoker->invoke(sd::getSysSettingValue, {sd::scanSizeKey}, sd::readMode))
-                       .toInt();
-    SetEngineType(snx::settingsreply::variantOf(
-                      settingsInvoker->invoke(sd::getSysSettingValue, {sd::engineTypeKey}, sd::readMode))
-                      .toInt());
+    scanFileSize =
+        snx::settingsreply::variantOf(
+            settingsInvoker->invoke(sd::getSysSettingValue, {sd::scanSizeKey}, sd::readMode))
+            .toInt();
+    SetEngineType(
+        snx::settingsreply::variantOf(
+            settingsInvoker->invoke(sd::getSysSettingValue, {sd::engineTypeKey}, sd::readMode))
+            .toInt());
 }
 
-void OperateDBusData::StartApp() {}
+void OperateDBusData::StartApp()
+{
+}
 
 void OperateDBusData::ExitApp()
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "Exit app failed:" << "invalid invoker!";
+        qCWarning(lcScanner) << "Exit app failed:"
+                             << "invalid invoker!";
         return;
     }
     QCoreApplication::quit();

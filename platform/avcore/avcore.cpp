@@ -157,8 +157,9 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
     case engineio::Read::Whole: {
         cl_fmap_t *map = cl_fmap_open_memory(engine->buffer.data(), length);
         std::shared_lock<std::shared_mutex> lock(db.limitsLock);
-        status = map ? cl_scanmap_callback(map, path, &virusName, &scanned, db.engine, &options, nullptr)
-                     : CL_EMEM;
+        status =
+            map ? cl_scanmap_callback(map, path, &virusName, &scanned, db.engine, &options, nullptr)
+                : CL_EMEM;
         if (map)
             cl_fmap_close(map);
         break;

@@ -11,13 +11,15 @@ extern "C" {
 typedef struct avcore_engine avcore_engine;
 
 /* Lent by the caller to every scan of one run; zeroed by the caller at the start of a run. */
-typedef struct avcore_scan_context {
+typedef struct avcore_scan_context
+{
     int32_t files_scanned;
     int16_t last_status;
 } avcore_scan_context;
 
 /* Filled by avcore_scan_file. The caller reserves the whole record and clears it first. */
-typedef struct avcore_result {
+typedef struct avcore_result
+{
     int32_t reserved;
     int32_t status; /* 0 clean, 1 virus found, -1 the file could not be scanned */
     char virus_name[272];

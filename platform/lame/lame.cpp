@@ -87,7 +87,10 @@ std::shared_ptr<RuleSet> load(const char *path, const FileStamp &stamp)
     }
     int count = 0;
     YR_RULE *rule;
-    yr_rules_foreach(set->rules, rule) { ++count; }
+    yr_rules_foreach(set->rules, rule)
+    {
+        ++count;
+    }
     return count > 0 ? set : nullptr;
 }
 

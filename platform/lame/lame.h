@@ -12,7 +12,8 @@ typedef struct lam_virdb lam_virdb;
 typedef struct lam_engine lam_engine;
 
 /* Filled by lam_engine_scan_a. The caller reserves the whole record and clears it first. */
-typedef struct lam_result {
+typedef struct lam_result
+{
     int32_t status; /* 0 clean, 1 virus found, -1 the file could not be scanned */
     char reserved[128];
     char virus_name[308];

@@ -8,6 +8,7 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -108,18 +109,30 @@ private slots:
         int scans = 0;
         while (clock.elapsed() < seconds * 1000) {
             const int finishedBefore = log.count("SendDissectionFinished");
-            s.DoDissection({dir.path()}).waitForFinished();
-            QVERIFY(log.waitFor("SendDissectionFinished", finishedBefore + 1, 60000));
+            QDBusPendingReply<> started = s.DoDissection({dir.path()});
+            started.waitForFinished();
+            QVERIFY2(!started.isError(), qPrintable(started.error().message()));
+            if (!log.waitFor("SendDissectionFinished", finishedBefore + 1, 60000)) {
+                qWarning().noquote() << service.logText().right(3000);
+                QProcess gdb;
+                gdb.start("gdb",
+                          {"-p", QString::number(pid), "-batch", "-ex", "thread apply all bt"});
+                gdb.waitForFinished(60000);
+                qWarning().noquote() << gdb.readAll();
+                QFAIL("the scan did not end");
+            }
             ++scans;
             // Trust and untrust a stream of paths; isolate and restore one reported file.
             for (int i = 0; i < 20; ++i) {
-                const QString path = dir.filePath(QStringLiteral("trusted-%1-%2").arg(scans).arg(i));
+                const QString path =
+                    dir.filePath(QStringLiteral("trusted-%1-%2").arg(scans).arg(i));
                 s.TrustProblemFile(true, path);
                 requested << QList<QVariant>{true, path};
                 s.TrustProblemFile(false, path);
                 requested << QList<QVariant>{false, path};
             }
-            const QString victim = dir.filePath(QStringLiteral("f%1").arg(infected[scans % infected.size()], 5, 10, QLatin1Char('0')));
+            const QString victim = dir.filePath(QStringLiteral("f%1").arg(
+                infected[scans % infected.size()], 5, 10, QLatin1Char('0')));
             s.IsolationProblemFile(true, victim);
             requested << QList<QVariant>{true, victim};
             s.IsolationProblemFile(false, victim);
@@ -135,10 +148,13 @@ private slots:
             QCOMPARE(c->failed.load(), 0);
             delete c;
         }
-        QVERIFY(waitFor([&] {
-            return log.count("SendTrustProblemFileInfo") + log.count("SendIsolationProblemFileInfo") ==
-                   requested.size();
-        }, 60000));
+        QVERIFY(waitFor(
+            [&] {
+                return log.count("SendTrustProblemFileInfo") +
+                           log.count("SendIsolationProblemFileInfo") ==
+                       requested.size();
+            },
+            60000));
         QList<QList<QVariant>> completed;
         for (const QDBusMessage &m : log.all())
             if (m.member().endsWith("ProblemFileInfo"))

@@ -72,7 +72,7 @@ private slots:
         service.scanner().DoDissection({dir.path()}).waitForFinished();
         QVERIFY(log.waitFor("SendDissectionFinished"));
         QMap<QString, int> reported;
-        for (const QDBusMessage &m : log.named("SendDissectionProgInfo"))
+        for (const ReceivedSignal &m : log.named("SendDissectionProgInfo"))
             reported[m.arguments().at(0).toString()] = m.arguments().at(2).toInt();
         QCOMPARE(reported.size(), 2);
         QCOMPARE(reported.value(bad, -1), 1);

@@ -94,7 +94,7 @@ class TestScanCache : public QObject
         service.scanner().DoDissection(paths).waitForFinished();
         log.waitFor("SendDissectionFinished");
         QStringList found;
-        for (const QDBusMessage &m : log.named("SendDissectionProgInfo"))
+        for (const ReceivedSignal &m : log.named("SendDissectionProgInfo"))
             if (!m.arguments().at(3).toString().isEmpty())
                 found << m.arguments().at(0).toString();
         return found;
@@ -112,7 +112,7 @@ class TestScanCache : public QObject
         r.waitForFinished();
         if (r.isError() || !log.waitFor(done, 1, 20000))
             return false;
-        const QDBusMessage m = log.named(done).first();
+        const ReceivedSignal m = log.named(done).first();
         return m.arguments() == QList<QVariant>{flag, path};
     }
 
@@ -349,7 +349,7 @@ private slots:
                    20;
         }));
         QList<QList<QVariant>> got;
-        for (const QDBusMessage &m : log.all())
+        for (const ReceivedSignal &m : log.all())
             if (m.member().endsWith("ProblemFileInfo"))
                 got << m.arguments();
         QCOMPARE(got, sent);

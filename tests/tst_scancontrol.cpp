@@ -16,11 +16,11 @@ const QString progress = QStringLiteral("SendDissectionProgInfo");
 const QString finished = QStringLiteral("SendDissectionFinished");
 const QString pauseFinished = QStringLiteral("SendPauseDissectionFinished");
 
-double processOf(const QDBusMessage &m)
+double processOf(const ReceivedSignal &m)
 {
     return m.arguments().at(1).toDouble();
 }
-QString pathOf(const QDBusMessage &m)
+QString pathOf(const ReceivedSignal &m)
 {
     return m.arguments().at(0).toString();
 }
@@ -42,10 +42,10 @@ class TestScanControl : public QObject
     }
 
     // Distinct paths reported as infected; a file scanned again around a pause counts once.
-    static QStringList detections(const QList<QDBusMessage> &results)
+    static QStringList detections(const QList<ReceivedSignal> &results)
     {
         QStringList paths;
-        for (const QDBusMessage &m : results)
+        for (const ReceivedSignal &m : results)
             if (m.arguments().at(2).toInt() == 1 && !paths.contains(pathOf(m)))
                 paths << pathOf(m);
         return paths;
@@ -83,9 +83,9 @@ private slots:
         QVERIFY(log.waitFor(finished));
         settle(100);
         QCOMPARE(log.members(), (QStringList{progress, progress, progress, progress, finished}));
-        const QList<QDBusMessage> results = log.named(progress);
+        const QList<ReceivedSignal> results = log.named(progress);
         QList<double> values;
-        for (const QDBusMessage &m : results) {
+        for (const ReceivedSignal &m : results) {
             QCOMPARE(m.signature(), QStringLiteral("sdis"));
             values << processOf(m);
             const bool infected = pathOf(m) == files[1];
@@ -114,16 +114,16 @@ private slots:
         QCOMPARE(log.count(finished), 0);
         QCOMPARE(s.GetDissectionStatus().value(), 0);
         // Every result that arrived while paused is followed by one pause signal.
-        const QList<QDBusMessage> before = log.all();
+        const QList<ReceivedSignal> before = log.all();
         QCOMPARE(before.last().member(), pauseFinished);
-        const QDBusMessage lastBefore = log.named(progress).last();
+        const ReceivedSignal lastBefore = log.named(progress).last();
         const int resultsBefore = log.count(progress);
         QVERIFY(resultsBefore < manyFiles);
 
         s.SetDissectionStatus(1).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        const QList<QDBusMessage> results = log.named(progress);
-        const QDBusMessage firstAfter = results.at(resultsBefore);
+        const QList<ReceivedSignal> results = log.named(progress);
+        const ReceivedSignal firstAfter = results.at(resultsBefore);
         QCOMPARE(pathOf(firstAfter), pathOf(lastBefore));
         QCOMPARE(processOf(firstAfter), processOf(lastBefore));
         QCOMPARE(processOf(results.last()), 1.0);
@@ -244,9 +244,9 @@ private slots:
         log.waitQuiet();
         QCOMPARE(log.count(finished), 1);
         // The new task ran whole and last; the old one never reached its end.
-        QList<QDBusMessage> results = log.named(progress);
+        QList<ReceivedSignal> results = log.named(progress);
         QVERIFY(results.size() < manyFiles + 5);
-        const QList<QDBusMessage> tail = results.mid(results.size() - 5);
+        const QList<ReceivedSignal> tail = results.mid(results.size() - 5);
         QStringList paths;
         for (int i = 0; i < 5; ++i) {
             paths << pathOf(tail[i]);
@@ -276,9 +276,9 @@ private slots:
         s.SetDissectionStatus(1).waitForFinished();
         QVERIFY(log.waitFor(finished));
         // The Ah job finished its task: ClamAV's name, the whole list, one end.
-        const QList<QDBusMessage> results = log.named(progress);
+        const QList<ReceivedSignal> results = log.named(progress);
         QCOMPARE(processOf(results.last()), 1.0);
-        for (const QDBusMessage &m : results)
+        for (const ReceivedSignal &m : results)
             if (pathOf(m) == dir.filePath(lastName()))
                 QCOMPARE(m.arguments().at(3).toString(),
                          QStringLiteral("EICAR-Test-File.UNOFFICIAL"));
@@ -336,7 +336,7 @@ private slots:
             s.DoDissection({dir.path()}).waitForFinished();
             log.waitFor(finished);
             QStringList paths;
-            for (const QDBusMessage &m : log.named(progress))
+            for (const ReceivedSignal &m : log.named(progress))
                 paths << pathOf(m).mid(dir.path().size());
             return paths;
         };

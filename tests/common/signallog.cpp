@@ -7,20 +7,28 @@
 
 SignalLog::SignalLog()
 {
+    // A connection of its own: the test's calls share the default one.
+    static int instances = 0;
+    connectionName = QStringLiteral("signal-log-%1").arg(++instances);
+    QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, connectionName);
     for (const char *member :
          {"SendDissectionProgInfo", "SendDissectionFinished", "SendPauseDissectionFinished",
           "SendTrustProblemFileInfo", "SendIsolationProblemFileInfo", "SendTrustProblemFiles",
           "SendIsolationProblemFiles"})
-        QDBusConnection::systemBus().connect(
-            QString(), QStringLiteral("/com/velmar/sentinex/scanner"),
-            QStringLiteral("com.velmar.sentinex.scanner"), QLatin1String(member), this,
-            SLOT(record(QDBusMessage)));
+        bus.connect(QString(), QStringLiteral("/com/velmar/sentinex/scanner"),
+                    QStringLiteral("com.velmar.sentinex.scanner"), QLatin1String(member), this,
+                    SLOT(record(QDBusMessage)));
 }
 
-QList<QDBusMessage> SignalLog::named(const QString &member) const
+SignalLog::~SignalLog()
 {
-    QList<QDBusMessage> out;
-    for (const QDBusMessage &m : messages)
+    QDBusConnection::disconnectFromBus(connectionName);
+}
+
+QList<ReceivedSignal> SignalLog::named(const QString &member) const
+{
+    QList<ReceivedSignal> out;
+    for (const ReceivedSignal &m : messages)
         if (m.member() == member)
             out.append(m);
     return out;
@@ -29,7 +37,7 @@ QList<QDBusMessage> SignalLog::named(const QString &member) const
 QStringList SignalLog::members() const
 {
     QStringList out;
-    for (const QDBusMessage &m : messages)
+    for (const ReceivedSignal &m : messages)
         out.append(m.member());
     return out;
 }

@@ -156,7 +156,7 @@ private slots:
             },
             60000));
         QList<QList<QVariant>> completed;
-        for (const QDBusMessage &m : log.all())
+        for (const ReceivedSignal &m : log.all())
             if (m.member().endsWith("ProblemFileInfo"))
                 completed << m.arguments();
         QCOMPARE(completed, requested);

@@ -33,7 +33,13 @@ int main(int argc, char *argv[])
         const QString option = args.takeFirst();
         if (option != QLatin1String("--allow-caller") || args.isEmpty())
             return usage();
-        config.allowedCallers.append(QFileInfo(args.takeFirst()).canonicalFilePath());
+        // An empty entry would let in a caller whose executable cannot be found at all.
+        const QString executable = QFileInfo(args.takeFirst()).canonicalFilePath();
+        if (executable.isEmpty()) {
+            std::fprintf(stderr, "velmar-sentinex-sandbox: --allow-caller needs an existing program\n");
+            return 2;
+        }
+        config.allowedCallers.append(executable);
     }
     // Build machines keep process 1's namespace link out of reach even of root, so the sandbox
     // compares callers with its own namespace instead.

@@ -36,7 +36,8 @@ int main(int argc, char *argv[])
         // An empty entry would let in a caller whose executable cannot be found at all.
         const QString executable = QFileInfo(args.takeFirst()).canonicalFilePath();
         if (executable.isEmpty()) {
-            std::fprintf(stderr, "velmar-sentinex-sandbox: --allow-caller needs an existing program\n");
+            std::fprintf(stderr,
+                         "velmar-sentinex-sandbox: --allow-caller needs an existing program\n");
             return 2;
         }
         config.allowedCallers.append(executable);

@@ -87,15 +87,16 @@ void OperateDBusData::prepareJob(Engine engine, bool isNewTask)
 }
 
 // A job's inputs must never change under its scan loop: stop whichever scan still runs, wait
-// for its loop to return, and relay what it reported before the next task starts.
+// for its loop to return, and relay what it reported (its end included) before the next run
+// starts, so that nothing of the old run is taken for the new one.
 void OperateDBusData::haltRunningScan()
 {
     QThread *thread = threadOf(activeEngine);
-    if (!thread->isRunning())
-        return;
-    emit notifyPauseDissection();
-    thread->quit();
-    thread->wait();
+    if (thread->isRunning()) {
+        emit notifyPauseDissection();
+        thread->quit();
+        thread->wait();
+    }
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
@@ -138,6 +139,8 @@ void OperateDBusData::SetDissectionStatus(int status)
             qCWarning(lcScanner) << "resume ignored: the scan loop is still running";
             return;
         }
+        // The end of the paused run may still be on its way; it belongs to that run.
+        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
         dissectionPaused = false;
         stopRequested = false;
         prepareJob(activeEngine, false);

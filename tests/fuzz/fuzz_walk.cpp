@@ -70,10 +70,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int limit = int(int8_t(data[0])) / 16;
     QStringList whiteList;
     for (const QString &piece :
-         QString::fromUtf8(reinterpret_cast<const char *>(data + 1), int(size - 1)).split(QLatin1Char('\n')))
+         QString::fromUtf8(reinterpret_cast<const char *>(data + 1), int(size - 1))
+             .split(QLatin1Char('\n')))
         if (!piece.isEmpty())
-            whiteList << (piece.startsWith(QLatin1Char('@')) ? tree.dir.filePath(piece.mid(1)) : piece);
-    const snx::WalkRules rules{whiteList, limit, snx::ScannerConfig::production().systemDirectories};
+            whiteList << (piece.startsWith(QLatin1Char('@')) ? tree.dir.filePath(piece.mid(1))
+                                                             : piece);
+    const snx::WalkRules rules{whiteList, limit,
+                               snx::ScannerConfig::production().systemDirectories};
     QStringList fast = snx::walkPaths({tree.dir.path(), tree.dir.filePath("link-to-a")}, rules);
     QStringList literal;
     literalTraverse(tree.dir.path(), rules, literal);

@@ -24,9 +24,12 @@ Run cli(const QStringList &args)
     QProcess p;
     p.start(SandboxService::binary("velmar-sentinex-cli"), args);
     p.waitForFinished(60000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+    Run run{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             QString::fromUtf8(p.readAllStandardOutput()),
             QString::fromUtf8(p.readAllStandardError())};
+    if (run.status == -1)
+        qWarning().noquote() << "the client crashed:" << run.err;
+    return run;
 }
 
 QList<QJsonObject> jsonLines(const QString &out)

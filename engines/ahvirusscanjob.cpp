@@ -83,10 +83,8 @@ void AhVirusScanJob::doDissection(QString filepath, double process)
 void AhVirusScanJob::acceptDissectionInfo(QString filepath, double process, int, QString vname)
 {
     emit sendDissectionResult(filepath, process, vname.isEmpty() ? 0 : 1, vname);
-    if (snx::ScanTask::isLast(process)) {
+    if (task.endRunAt(process))
         emit sendDissectionFinished();
-        task.fileList.clear();
-    }
 }
 
 void AhVirusScanJob::pauseDissection()

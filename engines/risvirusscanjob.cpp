@@ -75,10 +75,8 @@ void RisVirusScanJob::doDissection(QString filepath, double process)
 void RisVirusScanJob::acceptDissectionInfo(QString filepath, double process, int, QString vname)
 {
     emit sendDissectionResult(filepath, process, vname.isEmpty() ? 0 : 1, vname);
-    if (snx::ScanTask::isLast(process)) {
+    if (task.endRunAt(process))
         emit sendDissectionFinished();
-        task.fileList.clear();
-    }
 }
 
 void RisVirusScanJob::pauseDissection()

@@ -44,9 +44,12 @@ void ScanTask::run(int startIndex, const std::function<void(const QString &, dou
     }
 }
 
-bool ScanTask::isLast(double process)
+bool ScanTask::endRunAt(double process)
 {
-    return std::fabs(1.0 - process) < 1e-8;
+    if (std::fabs(1.0 - process) >= 1e-8)
+        return false;
+    fileList.clear();
+    return true;
 }
 
 } // namespace snx

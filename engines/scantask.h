@@ -28,7 +28,9 @@ public:
     void run(int startIndex, const std::function<void(const QString &, double)> &scanOne,
              const std::function<void()> &onEmpty);
 
-    static bool isLast(double process);
+    // True when `process` marks the last file of the task; the list is then cleared, which
+    // ends the loop once that file's report is out.
+    bool endRunAt(double process);
 
     QStringList fileList;
     QStringList whiteList;

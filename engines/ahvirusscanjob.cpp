@@ -70,7 +70,7 @@ void AhVirusScanJob::doDissection(QString filepath, double process)
 {
     if (!engine)
         return;
-    const QByteArray nativePath = snx::enginetext::localPath(filepath);
+    const QByteArray nativePath = snx::enginetext::nativePath(filepath);
     avcore_result result;
     std::memset(&result, 0, sizeof result);
     const uint8_t found = avcore_scan_file(engine, nativePath.constData(), &scanContext, &result);

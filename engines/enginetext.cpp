@@ -5,12 +5,7 @@
 
 namespace snx::enginetext {
 
-QByteArray localPath(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
-QByteArray utf8Path(const QString &path)
+QByteArray nativePath(const QString &path)
 {
     return QFile::encodeName(path);
 }

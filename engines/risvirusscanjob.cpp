@@ -64,7 +64,7 @@ void RisVirusScanJob::doDissection(QString filepath, double process)
 {
     if (!engine)
         return;
-    const QByteArray nativePath = snx::enginetext::utf8Path(filepath);
+    const QByteArray nativePath = snx::enginetext::nativePath(filepath);
     lam_result result;
     std::memset(&result, 0, sizeof result);
     lam_engine_scan_a(engine, nativePath.constData(), &result);

@@ -78,6 +78,7 @@ private:
     QThread *threadOf(Engine engine) const;
     void prepareJob(Engine engine, bool isNewTask);
     void haltRunningScan();
+    void resumeScan();
     void ensureQuarantineDir();
 
     const snx::ScannerConfig config;
@@ -112,6 +113,8 @@ private:
     // gets no result to answer with; the end of the engine thread answers it instead.
     bool pauseAnswerOwed = false;
     bool finishOwed = false;
+    // A resume that came while the paused loop was still finishing its file.
+    bool resumeOwed = false;
     // Sender to PID: a unique bus name keeps its process for as long as it exists.
     QHash<QString, uint> callerPids;
 };

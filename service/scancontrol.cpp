@@ -106,6 +106,7 @@ void OperateDBusData::DoDissection(QStringList filepaths)
         qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
+    resumeOwed = false;
     haltRunningScan();
     problemFiles.clear();
     scanPaths.clear();
@@ -127,24 +128,22 @@ void OperateDBusData::SetDissectionStatus(int status)
     }
     dissectionStatus = status;
     QThread *thread = threadOf(activeEngine);
+    // Whatever comes after a resume that still waits for its loop replaces it.
+    resumeOwed = false;
     if (status == 0) {
         dissectionPaused = true;
         pauseAnswerOwed = thread->isRunning();
         emit notifyPauseDissection();
         thread->quit();
     } else if (status == 1) {
-        if (thread->isRunning()) {
-            // Its loop has not returned yet; starting it again would do nothing, and preparing
-            // the job now would change the task under the loop.
-            qCWarning(lcScanner) << "resume ignored: the scan loop is still running";
-            return;
-        }
-        // The end of the paused run may still be on its way; it belongs to that run.
-        QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-        dissectionPaused = false;
-        stopRequested = false;
-        prepareJob(activeEngine, false);
-        thread->start(QThread::InheritPriority);
+        if (!thread->isRunning())
+            resumeScan();
+        else if (dissectionPaused)
+            // The paused loop is still finishing its file; preparing the job now would change
+            // the task under it. The end of its thread resumes.
+            resumeOwed = true;
+        else
+            qCWarning(lcScanner) << "resume ignored: the scan is not paused";
     } else if (dissectionPaused) {
         engineStatus = 0;
         emit SendDissectionFinished();
@@ -154,6 +153,16 @@ void OperateDBusData::SetDissectionStatus(int status)
         emit notifyPauseDissection();
         thread->quit();
     }
+}
+
+void OperateDBusData::resumeScan()
+{
+    // The end of the paused run may still be on its way; it belongs to that run.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    dissectionPaused = false;
+    stopRequested = false;
+    prepareJob(activeEngine, false);
+    threadOf(activeEngine)->start(QThread::InheritPriority);
 }
 
 int OperateDBusData::GetDissectionStatus()
@@ -234,6 +243,10 @@ void OperateDBusData::engineThreadFinished()
     if (pauseAnswerOwed) {
         pauseAnswerOwed = false;
         emit SendPauseDissectionFinished();
+    }
+    if (resumeOwed) {
+        resumeOwed = false;
+        resumeScan();
     }
 }
 

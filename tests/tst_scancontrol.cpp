@@ -7,6 +7,7 @@
 
 #include <QDBusArgument>
 #include <QDir>
+#include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -129,6 +130,41 @@ private slots:
         QCOMPARE(processOf(results.last()), 1.0);
         QCOMPARE(results.size(), manyFiles + 1);
         QCOMPARE(detections(results), QStringList{dir.filePath(lastName())});
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // A front-end that resumes the moment it paused finds the scan loop still busy with its file.
+    // Large files keep it busy long enough for both calls to arrive meanwhile, every round.
+    void resumeRightAfterPauseStillResumes()
+    {
+        SandboxService service;
+        SandboxService::Options options;
+        options.settingsArgs = QStringList{QStringLiteral("--scan-size"), QStringLiteral("100")};
+        QVERIFY(service.start(options));
+        QTemporaryDir dir;
+        constexpr int files = 6;
+        samples::corpus(dir.path(), files, {}, 16 * 1024 * 1024);
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({dir.path()}).waitForFinished();
+        for (int round = 1; round < files; ++round) {
+            QVERIFY(log.waitFor(progress, round));
+            QDBusPendingReply<> pause = s.SetDissectionStatus(0);
+            QDBusPendingReply<> resume = s.SetDissectionStatus(1);
+            resume.waitForFinished();
+            QVERIFY(!pause.isError() && !resume.isError());
+        }
+        QVERIFY(log.waitFor(finished));
+        log.waitQuiet();
+        QCOMPARE(log.count(finished), 1);
+        QCOMPARE(log.all().last().member(), finished);
+        QSet<QString> reported;
+        for (const ReceivedSignal &m : log.named(progress))
+            reported.insert(pathOf(m));
+        QCOMPARE(reported.size(), files);
+        QCOMPARE(processOf(log.named(progress).last()), 1.0);
+        QCOMPARE(s.GetDissectionStatus().value(), 1);
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -103,7 +103,9 @@ int ScannerClient::scan(const QStringList &paths)
     QElapsedTimer timer;
     timer.start();
 
-    connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionProgInfo, this,
+    // The handlers below hold this call's locals: they must not outlive it.
+    QObject listening;
+    connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionProgInfo, &listening,
             [&](const QString &path, double process, int type, const QString &name) {
                 ++scanned;
                 if (type == 1 && !infected.contains(path)) {
@@ -119,7 +121,7 @@ int ScannerClient::scan(const QStringList &paths)
                 else
                     printProgress(path, process);
             });
-    connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionFinished, this,
+    connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionFinished, &listening,
             [&] { ended = true; });
     QDBusServiceWatcher watcher(serviceName, QDBusConnection::systemBus(),
                                 QDBusServiceWatcher::WatchForUnregistration);
@@ -186,7 +188,8 @@ int ScannerClient::trust(bool flag, const QString &path)
 {
     const QString target = absolute(path);
     bool done = false;
-    connect(&scanner, &ComVelmarSentinexScannerInterface::SendTrustProblemFileInfo, this,
+    QObject listening; // the handler holds this call's locals
+    connect(&scanner, &ComVelmarSentinexScannerInterface::SendTrustProblemFileInfo, &listening,
             [&](bool f, const QString &p) { done = done || (f == flag && p == target); });
     if (failed(scanner.TrustProblemFile(flag, target)))
         return 2;
@@ -205,7 +208,8 @@ int ScannerClient::isolate(bool flag, const QString &path)
 {
     const QString target = absolute(path);
     bool done = false;
-    connect(&scanner, &ComVelmarSentinexScannerInterface::SendIsolationProblemFileInfo, this,
+    QObject listening; // the handler holds this call's locals
+    connect(&scanner, &ComVelmarSentinexScannerInterface::SendIsolationProblemFileInfo, &listening,
             [&](bool f, const QString &p) { done = done || (f == flag && p == target); });
     if (failed(scanner.IsolationProblemFile(flag, target)))
         return 2;
@@ -242,16 +246,17 @@ QString ScannerClient::fetchList(bool trusted)
         text = t;
         got = true;
     };
-    QMetaObject::Connection c =
-        trusted ? connect(&scanner, &ComVelmarSentinexScannerInterface::SendTrustProblemFiles, this,
-                          take)
-                : connect(&scanner, &ComVelmarSentinexScannerInterface::SendIsolationProblemFiles,
-                          this, take);
+    QObject listening; // the handler holds this call's locals
+    if (trusted)
+        connect(&scanner, &ComVelmarSentinexScannerInterface::SendTrustProblemFiles, &listening,
+                take);
+    else
+        connect(&scanner, &ComVelmarSentinexScannerInterface::SendIsolationProblemFiles, &listening,
+                take);
     const QDBusPendingCall call = trusted ? QDBusPendingCall(scanner.QueryTrustProblemFiles())
                                           : QDBusPendingCall(scanner.QueryIsolationProblemFiles());
     if (!failed(call))
         waitFor([&] { return got; }, 30000);
-    disconnect(c);
     return text;
 }
 

@@ -52,6 +52,22 @@ class TestScanControl : public QObject
         return paths;
     }
 
+    // Starts an Ah scan of `dir` and pauses it at its first result; true once the pause is
+    // answered and the results still in flight have arrived.
+    static bool pauseAtFirstResult(ComVelmarSentinexScannerInterface &s, const QString &dir,
+                                   SignalLog &log)
+    {
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({dir}).waitForFinished();
+        if (!log.waitFor(progress, 1))
+            return false;
+        s.SetDissectionStatus(0).waitForFinished();
+        if (!log.waitFor(pauseFinished))
+            return false;
+        log.waitQuiet();
+        return true;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -106,12 +122,7 @@ private slots:
         samples::corpus(dir.path(), manyFiles, {manyFiles - 1});
         SignalLog log;
         auto &s = service.scanner();
-        s.SetEngineType(1).waitForFinished();
-        s.DoDissection({dir.path()}).waitForFinished();
-        QVERIFY(log.waitFor(progress, 1));
-        s.SetDissectionStatus(0).waitForFinished();
-        QVERIFY(log.waitFor(pauseFinished));
-        log.waitQuiet();
+        QVERIFY(pauseAtFirstResult(s, dir.path(), log));
         QCOMPARE(log.count(finished), 0);
         QCOMPARE(s.GetDissectionStatus().value(), 0);
         // Every result that arrived while paused is followed by one pause signal.
@@ -208,13 +219,8 @@ private slots:
         samples::corpus(dir.path(), manyFiles);
         SignalLog log;
         auto &s = service.scanner();
-        s.SetEngineType(1).waitForFinished();
         s.SetEngineStatus(9).waitForFinished();
-        s.DoDissection({dir.path()}).waitForFinished();
-        QVERIFY(log.waitFor(progress, 1));
-        s.SetDissectionStatus(0).waitForFinished();
-        QVERIFY(log.waitFor(pauseFinished));
-        log.waitQuiet();
+        QVERIFY(pauseAtFirstResult(s, dir.path(), log));
         s.SetDissectionStatus(2).waitForFinished();
         QVERIFY(log.waitFor(finished));
         QCOMPARE(log.all().last().member(), finished);
@@ -302,12 +308,7 @@ private slots:
         samples::corpus(dir.path(), manyFiles, {manyFiles - 1});
         SignalLog log;
         auto &s = service.scanner();
-        s.SetEngineType(1).waitForFinished();
-        s.DoDissection({dir.path()}).waitForFinished();
-        QVERIFY(log.waitFor(progress, 1));
-        s.SetDissectionStatus(0).waitForFinished();
-        QVERIFY(log.waitFor(pauseFinished));
-        log.waitQuiet();
+        QVERIFY(pauseAtFirstResult(s, dir.path(), log));
         s.SetEngineType(0).waitForFinished();
         s.SetDissectionStatus(1).waitForFinished();
         QVERIFY(log.waitFor(finished));

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDBusServiceWatcher>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -47,6 +48,11 @@ bool ScannerClient::failed(const QDBusPendingCall &call)
     if (!pending.isError())
         return false;
     const QDBusError error = pending.error();
+    // Qt's bus thread wakes us before it has let go of an error reply; a process that exits
+    // right away leaks it. The bus thread answers in order, so one round trip waits it out.
+    QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")));
     if (json)
         printJson({{"event", "error"}, {"name", error.name()}, {"message", error.message()}});
     else

@@ -160,6 +160,23 @@ private slots:
         QVERIFY2(stop.err.contains("is not allowed to transfer sentinex inter"),
                  qPrintable(stop.err));
         QCOMPARE(cli({"status"}).status, 0); // reading is open to all
+
+        // Clients that exit straight after a refusal, several at a time: under the sanitizers
+        // this shows whether anything of the error reply outlives the client's exit.
+        constexpr int rounds = 20, parallel = 4;
+        for (int round = 0; round < rounds; ++round) {
+            QList<QProcess *> clients;
+            for (int i = 0; i < parallel; ++i) {
+                clients << new QProcess(this);
+                clients.last()->start(SandboxService::binary("velmar-sentinex-cli"), {"stop"});
+            }
+            for (QProcess *client : clients) {
+                QVERIFY(client->waitForFinished(60000));
+                QVERIFY2(client->exitStatus() == QProcess::NormalExit && client->exitCode() == 2,
+                         client->readAllStandardError().constData());
+                delete client;
+            }
+        }
         QCOMPARE(strict.exitApp(), 0);
     }
 };

@@ -165,16 +165,13 @@ private slots:
         // this shows whether anything of the error reply outlives the client's exit.
         constexpr int rounds = 20, parallel = 4;
         for (int round = 0; round < rounds; ++round) {
-            QList<QProcess *> clients;
-            for (int i = 0; i < parallel; ++i) {
-                clients << new QProcess(this);
-                clients.last()->start(SandboxService::binary("velmar-sentinex-cli"), {"stop"});
-            }
-            for (QProcess *client : clients) {
-                QVERIFY(client->waitForFinished(60000));
-                QVERIFY2(client->exitStatus() == QProcess::NormalExit && client->exitCode() == 2,
-                         client->readAllStandardError().constData());
-                delete client;
+            QProcess clients[parallel];
+            for (QProcess &client : clients)
+                client.start(SandboxService::binary("velmar-sentinex-cli"), {"stop"});
+            for (QProcess &client : clients) {
+                QVERIFY(client.waitForFinished(60000));
+                QVERIFY2(client.exitStatus() == QProcess::NormalExit && client.exitCode() == 2,
+                         client.readAllStandardError().constData());
             }
         }
         QCOMPARE(strict.exitApp(), 0);

@@ -1,5 +1,7 @@
 #include "service/operatedbusdata.h"
 
+#include "service/buscredentials.h"
+
 #include "app/logging.h"
 #include "cache/filecachedb.h"
 #include "engines/ahvirusscanjob.h"
@@ -88,20 +90,31 @@ void OperateDBusData::createDatabaseWorker()
 
 bool OperateDBusData::verifyCaller()
 {
-    if (!calledFromDBus())
+    if (!calledFromDBus()) {
+        currentCaller = snx::CallerIdentity::root();
         return true;
-    const QString sender = message().service();
-    uint pid = callerPids.value(sender);
-    if (pid == 0) {
-        pid = connection().interface()->servicePid(sender).value();
-        if (pid != 0) {
-            if (callerPids.size() >= 256)
-                callerPids.clear();
-            callerPids.insert(sender, pid);
-        }
     }
-    const snx::CallerVerdict verdict = callerCheck.check(pid);
+    currentCaller = identityOf(message().service());
+    // Without the bus's word on who is calling there is nothing to check against.
+    const snx::CallerVerdict verdict =
+        currentCaller.known ? callerCheck.check(currentCaller.pid)
+                            : snx::CallerVerdict{false, snx::CallerCheck::illegalCallText()};
     if (!verdict.allowed)
         sendErrorReply(QDBusError::Failed, verdict.errorText);
     return verdict.allowed;
+}
+
+snx::CallerIdentity OperateDBusData::identityOf(const QString &sender)
+{
+    // A unique bus name keeps the credentials its connection was made with until it goes away.
+    const auto cached = callerIdentities.constFind(sender);
+    if (cached != callerIdentities.constEnd())
+        return *cached;
+    const snx::CallerIdentity identity = snx::busCallerIdentity(connection(), sender);
+    if (identity.known) {
+        if (callerIdentities.size() >= 256)
+            callerIdentities.clear();
+        callerIdentities.insert(sender, identity);
+    }
+    return identity;
 }

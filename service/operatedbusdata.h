@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/calleridentity.h"
 #include "app/scannerconfig.h"
 #include "service/callercheck.h"
 
@@ -70,6 +71,7 @@ private:
     enum class Engine { Ah, Ris };
 
     bool verifyCaller();
+    snx::CallerIdentity identityOf(const QString &sender);
     void openScanCache();
     void readStartupSettings();
     void createEngineWorkers();
@@ -115,6 +117,7 @@ private:
     bool finishOwed = false;
     // A resume that came while the paused loop was still finishing its file.
     bool resumeOwed = false;
-    // Sender to PID: a unique bus name keeps its process for as long as it exists.
-    QHash<QString, uint> callerPids;
+    // The caller of the guarded call being handled, set by verifyCaller.
+    snx::CallerIdentity currentCaller;
+    QHash<QString, snx::CallerIdentity> callerIdentities;
 };

@@ -1,101 +1,116 @@
 #include "cache/filecachedb.h"
 
-#include "cache/safepath.h"
+#include "app/fsidentity.h"
+#include "cache/fdwalk.h"
+#include "cache/quarantineisolate.h"
+#include "cache/quarantinerestore.h"
+#include "cache/scancachesql.h"
 
 #include <QDebug>
-#include <QDir>
-#include <QFileInfo>
-#include <QProcess>
+#include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace sql = snx::scancachesql;
 
 namespace {
 
-// Runs a file tool with an argument list: no text is split, and "--" ends the options, so
-// quotes, spaces and a leading "-" in a path reach the tool as they are.
-bool runTool(const QString &program, const QStringList &arguments, const QString &path)
+const char *nameOf(snx::ProblemFileChange::Kind kind)
 {
-    QProcess process;
-    process.start(program, arguments, QIODevice::ReadOnly);
-    if (!process.waitForStarted(-1)) {
-        qWarning() << program << "not started for" << path << ":" << process.errorString();
-        return false;
+    switch (kind) {
+    case snx::ProblemFileChange::Trust:
+        return "trust";
+    case snx::ProblemFileChange::Untrust:
+        return "withdrawing trust";
+    case snx::ProblemFileChange::Isolate:
+        return "isolation";
+    case snx::ProblemFileChange::Restore:
+        return "restore";
     }
-    process.waitForFinished(-1);
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        qWarning() << program << "failed for" << path << "with status" << process.exitCode() << ":"
-                   << QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-        return false;
-    }
-    return true;
+    return "change";
 }
 
 } // namespace
 
 FileCacheDb::FileCacheDb(QSqlDatabase db, QString quarantineDir, QObject *parent)
-    : QObject(parent), db(std::move(db)), quarantineDir(std::move(quarantineDir))
+    : QObject(parent), db(db), quarantineDir(std::move(quarantineDir)), records(db)
 {
 }
 
 void FileCacheDb::initData()
 {
+    snx::removePartialCopies(quarantineDir);
 }
 
-void FileCacheDb::acceptFileCacheDb(bool flag, int type, QString filepath, QString cmd, QString md5)
+void FileCacheDb::acceptFileCacheDb(snx::ProblemFileChange change)
+{
+    snx::ProblemFileOutcome outcome;
+    outcome.change = change;
+    QString refusal;
+    if (!change.caller.known) {
+        refusal = QStringLiteral("the caller is unknown:");
+    } else {
+        switch (change.kind) {
+        case snx::ProblemFileChange::Trust:
+            refusal = trust(change);
+            break;
+        case snx::ProblemFileChange::Untrust:
+            refusal = untrust(change);
+            break;
+        case snx::ProblemFileChange::Isolate:
+            refusal = snx::isolateIntoQuarantine(records, quarantineDir, change, &outcome.md5);
+            outcome.time = change.time;
+            break;
+        case snx::ProblemFileChange::Restore:
+            refusal = snx::restoreFromQuarantine(records, quarantineDir, change);
+            describeRemaining(&outcome);
+            break;
+        }
+    }
+    outcome.applied = refusal.isEmpty();
+    if (!outcome.applied)
+        qWarning() << nameOf(change.kind) << "not done:" << qUtf8Printable(refusal) << change.path
+                   << "- caller uid" << change.caller.uid << "pid" << change.caller.pid;
+    emit sendProblemFileOutcome(outcome);
+}
+
+QString FileCacheDb::trust(const snx::ProblemFileChange &change)
+{
+    {
+        // Only what the caller could read itself: a user must not hide another's detection.
+        snx::FsIdentityScope scope(change.caller);
+        if (!scope.active())
+            return QStringLiteral("cannot act with the caller's identity:");
+        const QByteArray path = QFile::encodeName(change.path);
+        if (!path.startsWith('/'))
+            return QStringLiteral("not an absolute path:");
+        if (::syscall(SYS_faccessat2, AT_FDCWD, path.constData(), R_OK, AT_EACCESS) != 0)
+            return snx::fdwalk::failure("the caller cannot read", errno);
+    }
+    QSqlQuery query(db);
+    if (!query.exec(sql::trustInsert(change.path, change.time)))
+        return QStringLiteral("file insert/delete failed: %1 -").arg(query.lastError().text());
+    return QString();
+}
+
+QString FileCacheDb::untrust(const snx::ProblemFileChange &change)
 {
     QSqlQuery query(db);
-    if (!query.exec(cmd))
-        qWarning() << "file insert/delete failed:" << query.lastError().text() << "for" << filepath;
-    if (type == 2) {
-        emit sendTrustProblemFileInfo(flag, filepath);
-        return;
-    }
-    operateIsolationFile(flag, filepath, md5);
-    emit sendIsolationProblemFileInfo(flag, filepath);
+    if (!query.exec(sql::trustDelete(change.path)))
+        return QStringLiteral("file insert/delete failed: %1 -").arg(query.lastError().text());
+    return QString();
 }
 
-void FileCacheDb::operateIsolationFile(bool flag, const QString &filepath, const QString &md5)
+void FileCacheDb::describeRemaining(snx::ProblemFileOutcome *outcome)
 {
-    const QString quarantined = quarantineDir + md5;
-    if (flag) {
-        if (md5.isEmpty()) {
-            // Without a digest no restore could find the file again: leave it where it is.
-            qWarning() << "isolation skipped, file could not be read:" << filepath;
-            return;
-        }
-        const QString refusal = snx::safepath::refusalToMove(filepath);
-        if (!refusal.isEmpty()) {
-            qWarning() << "isolation refused:" << refusal << filepath;
-            return;
-        }
-        moveFile(filepath, quarantined);
-        return;
+    const QList<snx::IsolationRecord> left = records.forPath(outcome->change.path);
+    outcome->pathStillIsolated = !left.isEmpty();
+    if (!left.isEmpty()) {
+        outcome->md5 = left.first().md5;
+        outcome->time = left.first().time;
     }
-
-    if (!QFileInfo(filepath).dir().exists()) {
-        qWarning() << "restore skipped, the former directory is gone:" << filepath;
-        return;
-    }
-    if (md5.isEmpty() || !QFileInfo(quarantined).isFile()) {
-        qWarning() << "restore skipped, no quarantine file for" << filepath;
-        return;
-    }
-    const QString refusal = snx::safepath::refusalToCreate(filepath);
-    if (!refusal.isEmpty()) {
-        qWarning() << "restore refused:" << refusal << filepath
-                   << "- quarantine file kept:" << quarantined;
-        return;
-    }
-    copyFile(quarantined, filepath);
-}
-
-bool FileCacheDb::moveFile(const QString &source, const QString &target)
-{
-    return runTool(QStringLiteral("mv"), {QStringLiteral("--"), source, target}, source);
-}
-
-bool FileCacheDb::copyFile(const QString &source, const QString &target)
-{
-    return runTool(QStringLiteral("cp"),
-                   {QStringLiteral("-p"), QStringLiteral("--"), source, target}, target);
 }

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "cache/isolationrecords.h"
+#include "cache/problemfilechange.h"
+
 #include <QObject>
 #include <QSqlDatabase>
 #include <QString>
 
-// Carries out problem-file changes in its own thread: runs the statement, then moves the file
-// into quarantine or copies it back, and reports each change as done, in arrival order.
+// Carries out problem-file changes in its own thread, one at a time in arrival order, each with
+// the rights of the caller who asked: writes the database, moves files into quarantine and copies
+// them back on descriptors, and reports what became of each change.
 class FileCacheDb : public QObject
 {
     Q_OBJECT
@@ -13,18 +17,18 @@ public:
     FileCacheDb(QSqlDatabase db, QString quarantineDir, QObject *parent = nullptr);
 
 signals:
-    void sendTrustProblemFileInfo(bool flag, QString sPath);
-    void sendIsolationProblemFileInfo(bool flag, QString sPath);
+    void sendProblemFileOutcome(snx::ProblemFileOutcome outcome);
 
 public slots:
     void initData();
-    void acceptFileCacheDb(bool flag, int type, QString filepath, QString cmd, QString md5);
+    void acceptFileCacheDb(snx::ProblemFileChange change);
 
 private:
-    void operateIsolationFile(bool flag, const QString &filepath, const QString &md5);
-    bool moveFile(const QString &source, const QString &target);
-    bool copyFile(const QString &source, const QString &target);
+    QString trust(const snx::ProblemFileChange &change);
+    QString untrust(const snx::ProblemFileChange &change);
+    void describeRemaining(snx::ProblemFileOutcome *outcome);
 
     QSqlDatabase db;
     const QString quarantineDir;
+    snx::IsolationRecords records;
 };

@@ -75,14 +75,14 @@ void OperateDBusData::createEngineWorkers()
 
 void OperateDBusData::createDatabaseWorker()
 {
+    qRegisterMetaType<snx::ProblemFileChange>();
+    qRegisterMetaType<snx::ProblemFileOutcome>();
     dbThread = new QThread;
     fileCacheDb = new FileCacheDb(scanCacheDb, config.quarantineDir);
     fileCacheDb->moveToThread(dbThread);
     connect(dbThread, &QThread::started, fileCacheDb, &FileCacheDb::initData);
-    connect(fileCacheDb, &FileCacheDb::sendTrustProblemFileInfo, this,
-            &OperateDBusData::acceptTrustProblemFileInfo);
-    connect(fileCacheDb, &FileCacheDb::sendIsolationProblemFileInfo, this,
-            &OperateDBusData::acceptIsolationProblemFileInfo);
+    connect(fileCacheDb, &FileCacheDb::sendProblemFileOutcome, this,
+            &OperateDBusData::acceptProblemFileOutcome);
     connect(this, &OperateDBusData::notifyFileCacheDb, fileCacheDb,
             &FileCacheDb::acceptFileCacheDb);
     dbThread->start(QThread::InheritPriority);

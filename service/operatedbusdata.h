@@ -2,6 +2,7 @@
 
 #include "app/calleridentity.h"
 #include "app/scannerconfig.h"
+#include "cache/problemfilechange.h"
 #include "service/callercheck.h"
 
 #include <QDBusContext>
@@ -36,7 +37,7 @@ signals:
     void SendTrustProblemFiles(QString filepaths);
     void SendIsolationProblemFiles(QString filepaths);
     void notifyPauseDissection();
-    void notifyFileCacheDb(bool flag, int type, QString filepath, QString cmd, QString md5);
+    void notifyFileCacheDb(snx::ProblemFileChange change);
 
 public slots:
     void StartApp();
@@ -59,6 +60,7 @@ public slots:
 
     void doDissectionResult(QString filepath, double process, int eType, QString vname);
     void doDissectionFinished();
+    void acceptProblemFileOutcome(snx::ProblemFileOutcome outcome);
     void acceptTrustProblemFileInfo(bool flag, QString sPath);
     void acceptIsolationProblemFileInfo(bool flag, QString sPath);
 
@@ -82,6 +84,7 @@ private:
     void haltRunningScan();
     void resumeScan();
     void ensureQuarantineDir();
+    snx::ProblemFileChange changeOf(snx::ProblemFileChange::Kind kind, const QString &path) const;
 
     const snx::ScannerConfig config;
     const snx::CallerCheck callerCheck;

@@ -3,10 +3,10 @@
 #include "service/operatedbusdata.h"
 
 #include "app/logging.h"
+#include "cache/isolationrecords.h"
 #include "cache/scancachesql.h"
 #include "service/querytext.h"
 
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -21,18 +21,6 @@ namespace {
 QString timeTextOfNow()
 {
     return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
-}
-
-// Streams the file, so that memory stays bounded whatever its size.
-QString md5Of(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    if (!hash.addData(&file))
-        return QString();
-    return QString::fromLatin1(hash.result().toHex());
 }
 
 } // namespace
@@ -63,6 +51,7 @@ void OperateDBusData::openScanCache()
         return;
     }
 
+    snx::IsolationRecords::settlePending(scanCacheDb, config.quarantineDir);
     if (query.exec(sql::selectTrusted)) {
         while (query.next()) {
             const QString path = query.value(0).toString();
@@ -90,18 +79,19 @@ void OperateDBusData::TrustProblemFile(bool bFlag, QString sPath)
         qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
-    const QString now = timeTextOfNow();
-    QString cmd;
-    if (bFlag) {
-        cmd = sql::trustInsert(sPath, now);
-        trustFiles.append(sPath);
-        trustFileTimes[sPath] = now;
-    } else {
-        cmd = sql::trustDelete(sPath);
-        trustFiles.removeOne(sPath);
-        trustFileTimes.remove(sPath);
-    }
-    emit notifyFileCacheDb(bFlag, 2, sPath, cmd, QString());
+    emit notifyFileCacheDb(
+        changeOf(bFlag ? snx::ProblemFileChange::Trust : snx::ProblemFileChange::Untrust, sPath));
+}
+
+snx::ProblemFileChange OperateDBusData::changeOf(snx::ProblemFileChange::Kind kind,
+                                                 const QString &path) const
+{
+    snx::ProblemFileChange change;
+    change.kind = kind;
+    change.path = path;
+    change.time = timeTextOfNow();
+    change.caller = currentCaller;
+    return change;
 }
 
 void OperateDBusData::ensureQuarantineDir()
@@ -121,23 +111,9 @@ void OperateDBusData::IsolationProblemFile(bool bFlag, QString sPath)
     if (bFlag && !problemFiles.contains(sPath))
         return;
     ensureQuarantineDir();
-    const QString now = timeTextOfNow();
-    QString cmd;
-    QString md5;
-    if (bFlag) {
-        md5 = md5Of(sPath);
-        cmd = sql::isolationInsert(sPath, md5, now);
-        isolationFiles.append(sPath);
-        isolationFileMd5s[sPath] = md5;
-        isolationFileTimes[sPath] = now;
-    } else {
-        md5 = isolationFileMd5s.value(sPath);
-        cmd = sql::isolationDelete(sPath);
-        isolationFiles.removeOne(sPath);
-        isolationFileMd5s.remove(sPath);
-        isolationFileTimes.remove(sPath);
-    }
-    emit notifyFileCacheDb(bFlag, 1, sPath, cmd, md5);
+    // The digest is taken in the worker, from the file it opened, so the index follows its report.
+    emit notifyFileCacheDb(
+        changeOf(bFlag ? snx::ProblemFileChange::Isolate : snx::ProblemFileChange::Restore, sPath));
 }
 
 void OperateDBusData::QueryTrustProblemFiles()
@@ -148,6 +124,43 @@ void OperateDBusData::QueryTrustProblemFiles()
 void OperateDBusData::QueryIsolationProblemFiles()
 {
     emit SendIsolationProblemFiles(snx::queryText(isolationFileTimes));
+}
+
+void OperateDBusData::acceptProblemFileOutcome(snx::ProblemFileOutcome outcome)
+{
+    const QString &path = outcome.change.path;
+    if (outcome.applied) {
+        switch (outcome.change.kind) {
+        case snx::ProblemFileChange::Trust:
+            trustFiles.append(path);
+            trustFileTimes[path] = outcome.change.time;
+            break;
+        case snx::ProblemFileChange::Untrust:
+            // Every row of the path went, so every entry goes.
+            trustFiles.removeAll(path);
+            trustFileTimes.remove(path);
+            break;
+        case snx::ProblemFileChange::Isolate:
+            isolationFiles.append(path);
+            isolationFileMd5s[path] = outcome.md5;
+            isolationFileTimes[path] = outcome.time;
+            break;
+        case snx::ProblemFileChange::Restore:
+            isolationFiles.removeOne(path);
+            if (outcome.pathStillIsolated) {
+                isolationFileMd5s[path] = outcome.md5;
+                isolationFileTimes[path] = outcome.time;
+            } else {
+                isolationFileMd5s.remove(path);
+                isolationFileTimes.remove(path);
+            }
+            break;
+        }
+    }
+    if (outcome.change.isTrust())
+        acceptTrustProblemFileInfo(outcome.change.flag(), path);
+    else
+        acceptIsolationProblemFileInfo(outcome.change.flag(), path);
 }
 
 void OperateDBusData::acceptTrustProblemFileInfo(bool flag, QString sPath)

@@ -128,6 +128,9 @@ private slots:
     void listsKeepOddPaths()
     {
         const QString odd = dir.filePath("a|b*c 2021-01-01 00:00:00*.exe");
+        // Only a file the caller can read is trusted.
+        QVERIFY(samples::write(odd, "odd"));
+        QVERIFY(samples::write(dir.filePath("plain"), "plain"));
         QCOMPARE(cli({"trust", odd}).status, 0);
         QCOMPARE(cli({"trust", dir.filePath("plain")}).status, 0);
         const QJsonArray rows =

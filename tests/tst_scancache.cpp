@@ -275,8 +275,13 @@ private slots:
         QVERIFY(QDir(dir.filePath("gone")).removeRecursively());
         QVERIFY(change(service, "isolate", false, bad));
         QVERIFY(!QFileInfo::exists(dir.filePath("gone")));
-        QCOMPARE(rows(service.path(dbFile), "isolationfiles").size(), 0);
+        // Refused, so the record stays for a later try.
+        QCOMPARE(rows(service.path(dbFile), "isolationfiles").size(), 1);
         QVERIFY(service.logText().contains("restore skipped, the former directory is gone:"));
+        QVERIFY(QDir().mkdir(dir.filePath("gone")));
+        QVERIFY(change(service, "isolate", false, bad));
+        QCOMPARE(QFile(bad).size(), samples::eicar.size());
+        QCOMPARE(rows(service.path(dbFile), "isolationfiles").size(), 0);
         // Restoring what was never isolated still completes.
         QVERIFY(change(service, "isolate", false, dir.filePath("never")));
         QCOMPARE(service.exitApp(), 0);
@@ -290,15 +295,14 @@ private slots:
         const QString bad = dir.filePath("vanishing.com");
         samples::write(bad, samples::eicar);
         QCOMPARE(scan(service, {bad}), QStringList{bad});
-        // Replaced by a directory: it cannot be read as a file, so it has no digest.
+        // Replaced by a directory: not a file, so nothing is moved and nothing recorded.
         QVERIFY(QFile::remove(bad));
         QVERIFY(QDir().mkdir(bad));
         QVERIFY(change(service, "isolate", true, bad));
         QVERIFY(QFileInfo(bad).isDir());
-        const QList<QStringList> stored = rows(service.path(dbFile), "isolationfiles");
-        QCOMPARE(stored.size(), 1);
-        QCOMPARE(stored[0][1], QString());
-        QVERIFY(service.logText().contains("isolation skipped, file could not be read:"));
+        QCOMPARE(rows(service.path(dbFile), "isolationfiles").size(), 0);
+        QCOMPARE(query(service, false), QString());
+        QVERIFY(service.logText().contains("isolation not done: not a regular file:"));
         QVERIFY(QDir(service.path(quarantine))
                     .entryList(QDir::NoDotAndDotDot | QDir::AllEntries)
                     .isEmpty());
@@ -313,12 +317,13 @@ private slots:
         const QString bad = dir.filePath("bad.com");
         samples::write(bad, samples::eicar);
         QCOMPARE(scan(service, {bad}), QStringList{bad});
-        // The quarantine directory is a plain file: mv cannot put anything into it.
+        // The quarantine directory is a plain file: nothing can be put into it.
         QDir().mkpath(service.path(configDir));
         QVERIFY(samples::write(service.path(quarantine).chopped(1), "in the way"));
         QVERIFY(change(service, "isolate", true, bad));
         QVERIFY(QFileInfo(bad).isFile());
-        QVERIFY(service.logText().contains("\"mv\" failed for"));
+        QVERIFY(service.logText().contains(
+            "isolation not done: isolation failed, no quarantine directory (Not a directory):"));
 
         // The database file is no database any more: the statement fails, the change completes.
         QVERIFY(samples::write(service.path(dbFile), QByteArray(8192, 'x')));

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+
+namespace snx {
+
+// MD5 names the quarantine file; SHA-256 beside it tells equal content from an MD5 collision.
+struct FileDigest
+{
+    QString md5;
+    QString sha256;
+};
+
+// Reads `from` from its start to its end in blocks (its file offset is left alone), feeds every
+// block to both digests and, unless `to` is -1, writes it to `to`, so that a copy holds exactly
+// the bytes digested. False with errno set when a read or write fails.
+bool digestAndCopy(int from, int to, FileDigest *digest);
+
+} // namespace snx

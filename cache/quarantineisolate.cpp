@@ -1,0 +1,206 @@
+#include "cache/quarantineisolate.h"
+
+#include "app/fsidentity.h"
+#include "cache/fdwalk.h"
+#include "cache/filedigest.h"
+#include "cache/isolationrecords.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace snx {
+namespace {
+
+const QByteArray partialPrefix = QByteArrayLiteral(".partial-");
+// Enough names for every MD5 collision anyone will hand us; beyond that, refuse.
+constexpr int maxNamesPerDigest = 64;
+
+// The file as the caller reached it: its directory and the open file, both pinned.
+struct Source
+{
+    UniqueFd dir;
+    QByteArray leaf;
+    UniqueFd file;
+    struct stat st = {};
+};
+
+QString openAsCaller(const ProblemFileChange &change, Source *source)
+{
+    FsIdentityScope scope(change.caller);
+    if (!scope.active())
+        return QStringLiteral("cannot act with the caller's identity:");
+    source->dir = fdwalk::openParent(QFile::encodeName(change.path), &source->leaf);
+    if (!source->dir.valid())
+        return fdwalk::failure("no way to the file", errno);
+    // Non-blocking: a FIFO put in the file's place must not hold the worker.
+    source->file = UniqueFd(::openat(source->dir.get(), source->leaf.constData(),
+                                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!source->file.valid())
+        return fdwalk::failure("cannot open the file", errno);
+    struct stat dirSt;
+    if (::fstat(source->file.get(), &source->st) != 0 || ::fstat(source->dir.get(), &dirSt) != 0)
+        return fdwalk::failure("cannot inspect the file", errno);
+    if (!S_ISREG(source->st.st_mode))
+        return QStringLiteral("not a regular file:");
+    return fdwalk::refusalToMoveAway(change.caller.uid, source->dir.get(), dirSt, source->st);
+}
+
+// The quarantine name for this content: the digest, or the digest with a suffix when another
+// content with the same MD5 holds it. `shared` tells that a file of equal content is there.
+QByteArray quarantineNameFor(int quarantine, const FileDigest &digest, bool *shared)
+{
+    for (int i = 0; i < maxNamesPerDigest; ++i) {
+        QByteArray name = digest.md5.toLatin1();
+        if (i > 0)
+            name += '-' + QByteArray::number(i);
+        struct stat st;
+        if (::fstatat(quarantine, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? name : QByteArray();
+        UniqueFd existing(
+            ::openat(quarantine, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        FileDigest held;
+        if (existing.valid() && S_ISREG(st.st_mode) && digestAndCopy(existing.get(), -1, &held) &&
+            held.md5 == digest.md5 && held.sha256 == digest.sha256) {
+            *shared = true;
+            return name;
+        }
+    }
+    errno = EEXIST;
+    return QByteArray();
+}
+
+IsolationRecord recordOf(const ProblemFileChange &change, const FileDigest &digest,
+                         const QByteArray &name, const struct stat &st)
+{
+    IsolationRecord r;
+    r.path = change.path;
+    r.md5 = digest.md5;
+    r.time = change.time;
+    r.quarantineName = QString::fromLatin1(name);
+    r.sha256 = digest.sha256;
+    r.uid = st.st_uid;
+    r.gid = st.st_gid;
+    r.mode = st.st_mode & 07777;
+    r.atime = st.st_atim;
+    r.mtime = st.st_mtim;
+    r.byUid = change.caller.uid;
+    return r;
+}
+
+// Takes the original away as the caller could, and only while its name still holds the inode
+// that was hashed or copied.
+bool removeOriginal(const ProblemFileChange &change, const Source &source)
+{
+    FsIdentityScope scope(change.caller);
+    if (!scope.active() || !fdwalk::stillNames(source.dir.get(), source.leaf, source.st)) {
+        errno = errno ? errno : ESTALE;
+        return false;
+    }
+    return ::unlinkat(source.dir.get(), source.leaf.constData(), 0) == 0;
+}
+
+} // namespace
+
+QString isolateIntoQuarantine(IsolationRecords &records, const QString &quarantineDir,
+                              const ProblemFileChange &change, QString *md5)
+{
+    Source source;
+    const QString refusal = openAsCaller(change, &source);
+    if (!refusal.isEmpty())
+        return refusal;
+
+    // From here on as root: the quarantine is root's alone.
+    const QByteArray quarantinePath = QFile::encodeName(QDir::cleanPath(quarantineDir));
+    UniqueFd quarantine(
+        ::open(quarantinePath.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat quarantineSt;
+    if (!quarantine.valid() || ::fstat(quarantine.get(), &quarantineSt) != 0)
+        return fdwalk::failure("isolation failed, no quarantine directory", errno);
+
+    // A hard link into the quarantine pins the very inode that was hashed; another file system,
+    // or a file with other names still writable elsewhere, gets a copy of its own instead.
+    const bool linkable = source.st.st_dev == quarantineSt.st_dev && source.st.st_nlink == 1;
+    FileDigest digest;
+    UniqueFd partial;
+    QByteArray partialName;
+    auto dropPartial = [&] {
+        if (!partialName.isEmpty())
+            ::unlinkat(quarantine.get(), partialName.constData(), 0);
+    };
+    if (linkable) {
+        if (!digestAndCopy(source.file.get(), -1, &digest))
+            return fdwalk::failure("isolation failed, cannot read the file", errno);
+    } else {
+        partialName =
+            partialPrefix + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+        partial = UniqueFd(::openat(quarantine.get(), partialName.constData(),
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!partial.valid())
+            return fdwalk::failure("isolation failed, cannot copy into quarantine", errno);
+        if (!digestAndCopy(source.file.get(), partial.get(), &digest) ||
+            ::fsync(partial.get()) != 0) {
+            const int error = errno;
+            dropPartial();
+            return fdwalk::failure("isolation failed, cannot copy into quarantine", error);
+        }
+    }
+
+    bool shared = false;
+    const QByteArray name = quarantineNameFor(quarantine.get(), digest, &shared);
+    if (name.isEmpty()) {
+        const int error = errno;
+        dropPartial();
+        return fdwalk::failure("isolation failed, no quarantine name", error);
+    }
+    const qint64 id = records.addPending(recordOf(change, digest, name, source.st));
+    if (id < 0) {
+        dropPartial();
+        return QStringLiteral("file insert/delete failed: %1 -").arg(records.lastError());
+    }
+
+    // Never over an existing file: link and RENAME_NOREPLACE fail on one.
+    int placed = 0;
+    if (!shared && linkable)
+        placed = ::linkat(source.file.get(), "", quarantine.get(), name.constData(), AT_EMPTY_PATH);
+    else if (!shared)
+        placed = ::renameat2(quarantine.get(), partialName.constData(), quarantine.get(),
+                             name.constData(), RENAME_NOREPLACE);
+    if (placed != 0) {
+        const int error = errno;
+        records.remove(id);
+        dropPartial();
+        return fdwalk::failure("isolation failed, cannot place the quarantine file", error);
+    }
+    if (shared)
+        dropPartial();
+    ::fsync(quarantine.get());
+
+    errno = 0;
+    if (!removeOriginal(change, source)) {
+        const int error = errno;
+        records.remove(id);
+        if (!shared)
+            ::unlinkat(quarantine.get(), name.constData(), 0);
+        return fdwalk::failure("isolation failed, the file changed or cannot be removed", error);
+    }
+    records.markDone(id);
+    *md5 = digest.md5;
+    return QString();
+}
+
+void removePartialCopies(const QString &quarantineDir)
+{
+    const QDir dir(quarantineDir);
+    const QStringList partials =
+        dir.entryList({QString::fromLatin1(partialPrefix) + QLatin1Char('*')},
+                      QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString &name : partials)
+        QFile::remove(dir.filePath(name));
+}
+
+} // namespace snx

@@ -1,0 +1,249 @@
+// Isolate, restore and trust as unprivileged users: the service does for a caller only what the
+// caller's own user could do. The users are made by the test; they call through gdbus.
+#include "samples.h"
+#include "sandboxservice.h"
+#include "signallog.h"
+#include "testbus.h"
+#include "testusers.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString quarantine = QStringLiteral("/opt/velmar-sentinex-vdbup/file/config/isolation/");
+
+bool writeOwned(const QString &path, const QByteArray &content, const TestUser &owner, mode_t mode)
+{
+    const QByteArray native = QFile::encodeName(path);
+    return samples::write(path, content) &&
+           ::chown(native.constData(), owner.uid, owner.valid() ? owner.gid : 0) == 0 &&
+           ::chmod(native.constData(), mode) == 0;
+}
+
+// Calls a method as the user and waits for the completion signal, which must come also when
+// the change was refused.
+bool callAs(const TestUser &user, const QString &method, bool flag, const QString &path)
+{
+    SignalLog log;
+    QProcess gdbus;
+    const QStringList command =
+        commandAsUser(user, QStringLiteral("gdbus"),
+                      {"call", "--system", "--dest", "com.velmar.sentinex.scanner", "--object-path",
+                       "/com/velmar/sentinex/scanner", "--method",
+                       "com.velmar.sentinex.scanner." + method, flag ? "true" : "false", path});
+    gdbus.setProcessChannelMode(QProcess::ForwardedChannels);
+    gdbus.start(command.first(), command.mid(1));
+    if (!gdbus.waitForFinished(20000) || gdbus.exitCode() != 0)
+        return false;
+    const QString done =
+        method == "TrustProblemFile" ? "SendTrustProblemFileInfo" : "SendIsolationProblemFileInfo";
+    return log.waitFor(done, 1, 20000) &&
+           log.named(done).first().arguments() == QList<QVariant>{flag, path};
+}
+
+QString listOf(SandboxService &service, bool trusted)
+{
+    SignalLog log;
+    const QString name = trusted ? "SendTrustProblemFiles" : "SendIsolationProblemFiles";
+    trusted ? service.scanner().QueryTrustProblemFiles().waitForFinished()
+            : service.scanner().QueryIsolationProblemFiles().waitForFinished();
+    log.waitFor(name);
+    return log.named(name).value(0).arguments().value(0).toString();
+}
+
+bool listed(SandboxService &service, bool trusted, const QString &path)
+{
+    const QString text = listOf(service, trusted);
+    return text.startsWith(path + '|') || text.contains('*' + path + '|');
+}
+
+} // namespace
+
+class TestQuarantineRights : public QObject
+{
+    Q_OBJECT
+    TestBus bus;
+    TestUser alice;
+    TestUser bob;
+    QTemporaryDir tmp;
+    QString shared;
+
+    bool startService(SandboxService &service)
+    {
+        SandboxService::Options options;
+        options.allowedCallers = QStringList{QStringLiteral("/usr/bin/gdbus")};
+        return service.start(options);
+    }
+
+    static bool scanAsRoot(SandboxService &service, const QStringList &paths)
+    {
+        SignalLog log;
+        service.scanner().DoDissection(paths).waitForFinished();
+        return log.waitFor("SendDissectionFinished") &&
+               log.count("SendDissectionProgInfo") == paths.size();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to create users");
+        if (!bus.start())
+            QSKIP("dbus-daemon is not available");
+        if (QStandardPaths::findExecutable(QStringLiteral("gdbus")).isEmpty())
+            QSKIP("gdbus is not available");
+        alice = ensureTestUser(QStringLiteral("snxq-alice"));
+        bob = ensureTestUser(QStringLiteral("snxq-bob"));
+        if (!alice.valid() || !bob.valid())
+            QSKIP("cannot create test users");
+        // The users reach their samples through this one.
+        QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
+    }
+
+    void init()
+    {
+        static int round = 0;
+        shared = makeSharedDir(tmp.path(), QStringLiteral("case%1").arg(++round));
+        QVERIFY(!shared.isEmpty());
+    }
+
+    // Alice may isolate only a file she could move away herself.
+    void isolateNeedsTheRightToMoveTheFileAway_data()
+    {
+        QTest::addColumn<QString>("dirOwner");
+        QTest::addColumn<int>("dirMode");
+        QTest::addColumn<QString>("fileOwner");
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("her own directory") << "alice" << 0755 << "alice" << true;
+        QTest::newRow("another's file in her directory") << "alice" << 0755 << "bob" << true;
+        QTest::newRow("her file in a directory she cannot write")
+            << "root" << 0755 << "alice" << false;
+        QTest::newRow("a directory she cannot enter") << "bob" << 0700 << "bob" << false;
+        QTest::newRow("a directory she may write but not enter") << "bob" << 0766 << "bob" << false;
+        QTest::newRow("sticky directory, another's file") << "root" << 01777 << "bob" << false;
+        QTest::newRow("sticky directory, her own file") << "root" << 01777 << "alice" << true;
+        QTest::newRow("root's file in a sticky directory") << "root" << 01777 << "root" << false;
+    }
+
+    void isolateNeedsTheRightToMoveTheFileAway()
+    {
+        QFETCH(QString, dirOwner);
+        QFETCH(int, dirMode);
+        QFETCH(QString, fileOwner);
+        QFETCH(bool, allowed);
+        auto user = [&](const QString &name) {
+            return name == "alice" ? alice : name == "bob" ? bob : TestUser();
+        };
+        const QString dir = makeSharedDir(shared, "d", user(dirOwner), dirMode);
+        QVERIFY(!dir.isEmpty());
+        const QString bad = dir + "/bad.com";
+        QVERIFY(writeOwned(bad, samples::eicar, user(fileOwner), 0644));
+
+        SandboxService service;
+        QVERIFY(startService(service));
+        QVERIFY(scanAsRoot(service, {bad}));
+        QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+        QCOMPARE(!QFileInfo::exists(bad), allowed);
+        QCOMPARE(listed(service, false, bad), allowed);
+        if (!allowed) {
+            const QString line = QStringLiteral("isolation not done:");
+            QVERIFY(service.logText().contains(line));
+            QVERIFY(service.logText().contains(QStringLiteral("caller uid %1 pid").arg(alice.uid)));
+            QVERIFY(QDir(service.path(quarantine)).entryList(QDir::Files).isEmpty());
+        }
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // Only the user who isolated a file, or root, restores it.
+    void restoreOnlyByTheUserWhoIsolatedOrRoot()
+    {
+        const QString dir = makeSharedDir(shared, "d", alice, 0755);
+        const QString bad = dir + "/bad.com";
+        QVERIFY(writeOwned(bad, samples::eicar, alice, 0640));
+        SandboxService service;
+        QVERIFY(startService(service));
+        QVERIFY(scanAsRoot(service, {bad}));
+        QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+        QVERIFY(!QFileInfo::exists(bad));
+
+        // Bob could not even create the file there; he is refused before that.
+        QVERIFY(callAs(bob, "IsolationProblemFile", false, bad));
+        QVERIFY(!QFileInfo::exists(bad));
+        QVERIFY(listed(service, false, bad));
+        QVERIFY(service.logText().contains(
+            QStringLiteral("restore refused, isolated by another user:")));
+
+        QVERIFY(callAs(alice, "IsolationProblemFile", false, bad));
+        QVERIFY(QFileInfo(bad).isFile());
+        QCOMPARE(QFileInfo(bad).ownerId(), alice.uid);
+        QVERIFY(!listed(service, false, bad));
+
+        // Root restores anyone's.
+        QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+        QVERIFY(!QFileInfo::exists(bad));
+        SignalLog log;
+        service.scanner().IsolationProblemFile(false, bad).waitForFinished();
+        QVERIFY(log.waitFor("SendIsolationProblemFileInfo"));
+        QVERIFY(QFileInfo(bad).isFile());
+        QCOMPARE(QFileInfo(bad).ownerId(), alice.uid);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // A restore creates the file only where its user could create it.
+    void restoreOnlyWhereTheUserCouldCreate()
+    {
+        const QString dir = makeSharedDir(shared, "d", alice, 0755);
+        const QString bad = dir + "/bad.com";
+        QVERIFY(writeOwned(bad, samples::eicar, alice, 0644));
+        SandboxService service;
+        QVERIFY(startService(service));
+        QVERIFY(scanAsRoot(service, {bad}));
+        QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+        // The directory is root's now.
+        QVERIFY(::chown(QFile::encodeName(dir).constData(), 0, 0) == 0);
+        QVERIFY(callAs(alice, "IsolationProblemFile", false, bad));
+        QVERIFY(!QFileInfo::exists(bad));
+        QVERIFY(listed(service, false, bad));
+        QVERIFY(service.logText().contains("restore refused, cannot create the file"));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // Trust only what the caller can read: no one hides another user's detection.
+    void trustOnlyWhatTheCallerCanRead_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("allowed");
+        QTest::newRow("bob's private file") << 0600 << false;
+        QTest::newRow("bob's readable file") << 0644 << true;
+    }
+
+    void trustOnlyWhatTheCallerCanRead()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, allowed);
+        const QString bad = shared + "/bad.com";
+        QVERIFY(writeOwned(bad, samples::eicar, bob, mode_t(mode)));
+        SandboxService service;
+        QVERIFY(startService(service));
+        QVERIFY(callAs(alice, "TrustProblemFile", true, bad));
+        QCOMPARE(listed(service, true, bad), allowed);
+        SignalLog log;
+        service.scanner().DoDissection({bad}).waitForFinished();
+        QVERIFY(log.waitFor("SendDissectionFinished"));
+        QCOMPARE(log.named("SendDissectionProgInfo").value(0).arguments().value(2).toInt(),
+                 allowed ? 0 : 1);
+        if (!allowed)
+            QVERIFY(service.logText().contains(
+                QStringLiteral("trust not done: the caller cannot read (Permission denied)")));
+        QCOMPARE(service.exitApp(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestQuarantineRights)
+#include "tst_quarantinerights.moc"

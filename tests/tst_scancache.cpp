@@ -14,6 +14,7 @@
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,7 @@ class TestScanCache : public QObject
 {
     Q_OBJECT
     TestBus bus;
+    static bool root() { return ::geteuid() == 0; }
 
     // Scans the paths and returns the paths reported infected.
     QStringList scan(SandboxService &service, const QStringList &paths)
@@ -210,6 +212,12 @@ private slots:
         QVERIFY(change(service, "trust", false, bad));
         QCOMPARE(rows(service.path(dbFile), "trustfiles").size(), 0);
         QCOMPARE(query(service, true), QString());
+        // Withdrawn once, the trust is gone for good: the detection is reported again.
+        log.clear();
+        service.scanner().DoDissection({bad}).waitForFinished();
+        QVERIFY(log.waitFor("SendDissectionFinished"));
+        QCOMPARE(log.named("SendDissectionProgInfo").first().arguments(),
+                 (QList<QVariant>{bad, 1.0, 1, "EICAR_Test_File"}));
         QCOMPARE(service.exitApp(), 0);
     }
 
@@ -359,6 +367,48 @@ private slots:
                 got << m.arguments();
         QCOMPARE(got, sent);
         QCOMPARE(service.exitApp(), 0);
+    }
+
+    // A scan cache written by the mv/cp quarantine (tests/data/legacy): its rows load as they
+    // stand and restore with the owner, mode and times their quarantine files kept.
+    void databaseOfTheEarlierQuarantineLoadsAndRestores()
+    {
+        if (!root())
+            QSKIP("needs root to give the quarantine file its owner");
+        const QString fixtureDir = QStringLiteral("/tmp/snx-legacy-fixture");
+        QDir(fixtureDir).removeRecursively();
+        QVERIFY(QDir().mkpath(fixtureDir));
+        SandboxService service;
+        QDir().mkpath(service.path(quarantine));
+        QVERIFY(QFile::copy(SNX_TEST_DATA_DIR "/legacy/scan_cache.db", service.path(dbFile)));
+        QVERIFY(::chmod(QFile::encodeName(service.path(dbFile)).constData(), 0644) == 0);
+        const QByteArray second = samples::eicar + " second";
+        const QString a = service.path(quarantine) + md5(samples::eicar);
+        QVERIFY(samples::write(a, samples::eicar));
+        QVERIFY(::chown(QFile::encodeName(a).constData(), 65534, 65534) == 0);
+        QVERIFY(::chmod(QFile::encodeName(a).constData(), 0640) == 0);
+        const struct timespec then[2] = {{1580702706, 0}, {1580702706, 0}};
+        QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(a).constData(), then, 0) == 0);
+        QVERIFY(samples::write(service.path(quarantine) + md5(second), second));
+        QVERIFY(service.start());
+
+        QCOMPARE(query(service, false),
+                 QStringLiteral("%1/a.com|2026-12-10 11:29:25*%1/b.com|2026-12-10 11:29:25*")
+                     .arg(fixtureDir));
+        QCOMPARE(query(service, true),
+                 QStringLiteral("%1/c.com|2026-12-10 11:29:25*").arg(fixtureDir));
+        QVERIFY(change(service, "isolate", false, fixtureDir + "/a.com"));
+        QVERIFY(change(service, "isolate", false, fixtureDir + "/b.com"));
+        QCOMPARE(QFile(fixtureDir + "/b.com").size(), second.size());
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(fixtureDir + "/a.com").constData(), &st) == 0);
+        QCOMPARE(st.st_uid, uid_t(65534));
+        QCOMPARE(st.st_mode & 0777, mode_t(0640));
+        QCOMPARE(st.st_mtim.tv_sec, time_t(1580702706));
+        QCOMPARE(query(service, false), QString());
+        QCOMPARE(rows(service.path(dbFile), "isolationfiles").size(), 0);
+        QCOMPARE(service.exitApp(), 0);
+        QDir(fixtureDir).removeRecursively();
     }
 
     void restartLoadsWhatWasWritten()

@@ -84,10 +84,17 @@ QString createAsCaller(const ProblemFileChange &change, UniqueFd *dir, QByteArra
 bool fillAndSeal(int from, int to, const IsolationRecord &r)
 {
     FileDigest copied;
+    if (!digestAndCopy(from, to, &copied))
+        return false;
+    // A quarantine file that still shares its inode with a descriptor someone kept open could
+    // have changed since: give back only the bytes that were isolated.
+    if (r.hasDetails && copied.sha256 != r.sha256) {
+        errno = EBADMSG;
+        return false;
+    }
     const struct timespec times[2] = {r.atime, r.mtime};
     // The owner first: a change of owner clears the set-id bits that the mode then sets.
-    return digestAndCopy(from, to, &copied) && ::fsync(to) == 0 &&
-           ::fchown(to, r.uid, r.gid) == 0 && ::fchmod(to, r.mode) == 0 &&
+    return ::fsync(to) == 0 && ::fchown(to, r.uid, r.gid) == 0 && ::fchmod(to, r.mode) == 0 &&
            ::futimens(to, times) == 0 && ::fsync(to) == 0;
 }
 

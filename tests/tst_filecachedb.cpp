@@ -185,6 +185,23 @@ private slots:
         QVERIFY(!QFile::exists(realDir + "2/kept"));
     }
 
+    // Linked into quarantine, the file keeps its inode: whoever still holds it open for writing
+    // can change it there. A restore gives back only the bytes that were isolated.
+    void quarantineFileChangedSinceIsNotRestored()
+    {
+        const QString path = tmp.filePath("kept-open");
+        write(path, "original");
+        QFile held(path);
+        QVERIFY(held.open(QIODevice::ReadWrite));
+        QVERIFY(isolate(path));
+        QVERIFY(held.seek(0) && held.write("tampered") == 8 && held.flush());
+        QVERIFY(!restore(path));
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(held.seek(0) && held.write("original") == 8 && held.flush());
+        QVERIFY(restore(path));
+        QCOMPARE(read(path), QByteArray("original"));
+    }
+
     void identicalContentSharesOneQuarantineFile()
     {
         const QString a = tmp.filePath("twin-a");

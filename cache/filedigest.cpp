@@ -1,8 +1,10 @@
 #include "cache/filedigest.h"
 
-#include <QCryptographicHash>
+#include <QByteArray>
 #include <QVector>
 #include <cerrno>
+#include <memory>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 namespace snx {
@@ -22,12 +24,36 @@ bool writeAll(int fd, const char *data, ssize_t size)
     return true;
 }
 
+using Context = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+Context contextFor(const EVP_MD *type)
+{
+    Context context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (context && EVP_DigestInit_ex(context.get(), type, nullptr) != 1)
+        context.reset();
+    return context;
+}
+
+QString hexOf(EVP_MD_CTX *context)
+{
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context, value, &size) != 1)
+        return QString();
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char *>(value), int(size)).toHex());
+}
+
 } // namespace
 
 bool digestAndCopy(int from, int to, FileDigest *digest)
 {
-    QCryptographicHash md5(QCryptographicHash::Md5);
-    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    const Context md5 = contextFor(EVP_md5());
+    const Context sha256 = contextFor(EVP_sha256());
+    if (!md5 || !sha256) {
+        errno = ENOMEM;
+        return false;
+    }
     QVector<char> block(1 << 20);
     off_t offset = 0;
     for (;;) {
@@ -38,15 +64,18 @@ bool digestAndCopy(int from, int to, FileDigest *digest)
             return false;
         if (got == 0)
             break;
-        md5.addData(block.constData(), int(got));
-        sha256.addData(block.constData(), int(got));
+        if (EVP_DigestUpdate(md5.get(), block.constData(), size_t(got)) != 1 ||
+            EVP_DigestUpdate(sha256.get(), block.constData(), size_t(got)) != 1) {
+            errno = EIO;
+            return false;
+        }
         if (to >= 0 && !writeAll(to, block.constData(), got))
             return false;
         offset += got;
     }
-    digest->md5 = QString::fromLatin1(md5.result().toHex());
-    digest->sha256 = QString::fromLatin1(sha256.result().toHex());
-    return true;
+    digest->md5 = hexOf(md5.get());
+    digest->sha256 = hexOf(sha256.get());
+    return !digest->md5.isEmpty() && !digest->sha256.isEmpty();
 }
 
 } // namespace snx

@@ -33,16 +33,4 @@ QString trustDelete(const QString &path)
     return QStringLiteral("DELETE FROM trustfiles WHERE filepath='%1'").arg(quoted(path));
 }
 
-QString isolationInsert(const QString &path, const QString &md5, const QString &time)
-{
-    return QStringLiteral(
-               "INSERT INTO isolationfiles (filepath, md5, datetimes) VALUES ('%1', '%2', '%3')")
-        .arg(quoted(path), quoted(md5), quoted(time));
-}
-
-QString isolationDelete(const QString &path)
-{
-    return QStringLiteral("DELETE FROM isolationfiles WHERE filepath='%1'").arg(quoted(path));
-}
-
 } // namespace snx::scancachesql

@@ -21,8 +21,6 @@ inline const QString selectIsolated = QStringLiteral("select * from isolationfil
 
 QString trustInsert(const QString &path, const QString &time);
 QString trustDelete(const QString &path);
-QString isolationInsert(const QString &path, const QString &md5, const QString &time);
-QString isolationDelete(const QString &path);
 
 // The text between the quotes of an SQL string literal.
 QString quoted(const QString &value);

@@ -1,6 +1,7 @@
 // The database worker on its own: statements with awkward values, and moves and copies that
 // must neither lose a file nor write where they should not.
 #include "cache/filecachedb.h"
+#include "cache/isolationrecords.h"
 #include "cache/scancachesql.h"
 
 #include <QCryptographicHash>
@@ -200,6 +201,35 @@ private slots:
         QVERIFY(held.seek(0) && held.write("original") == 8 && held.flush());
         QVERIFY(restore(path));
         QCOMPARE(read(path), QByteArray("original"));
+    }
+
+    // A kill between writing a record and placing its file: the next start keeps the record if
+    // the file got there and drops it if not, and removes partial copies.
+    void startSettlesWhatAKillLeft()
+    {
+        snx::IsolationRecords records(db);
+        snx::IsolationRecord placed;
+        placed.path = tmp.filePath("placed");
+        placed.md5 = md5("placed");
+        placed.time = "t";
+        placed.quarantineName = placed.md5;
+        write(quarantine + placed.md5, "placed");
+        snx::IsolationRecord lost = placed;
+        lost.path = tmp.filePath("never-moved");
+        lost.quarantineName = md5("never-moved");
+        QVERIFY2(records.addPending(placed) >= 0, qPrintable(records.lastError()));
+        QVERIFY(records.addPending(lost) >= 0);
+        write(quarantine + ".partial-1234", "half");
+
+        snx::IsolationRecords::settlePending(db, quarantine);
+        worker->initData();
+        QCOMPARE(records.forPath(placed.path).size(), 1);
+        QVERIFY(records.forPath(lost.path).isEmpty());
+        QVERIFY(!QFile::exists(quarantine + ".partial-1234"));
+        QVERIFY(QFile::exists(quarantine + placed.md5));
+        QSqlQuery q(db);
+        QVERIFY(q.exec("select count(*) from isolationdetails where done=0") && q.next());
+        QCOMPARE(q.value(0).toInt(), 0);
     }
 
     void identicalContentSharesOneQuarantineFile()

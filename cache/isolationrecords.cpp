@@ -11,6 +11,12 @@ namespace {
 
 const QString detailsTable = QStringLiteral("isolationdetails");
 
+// A null QString binds as SQL NULL, which the NOT NULL columns refuse: store it as empty text.
+QVariant text(const QString &value)
+{
+    return value.isNull() ? QVariant(QStringLiteral("")) : QVariant(value);
+}
+
 bool hasDetailsTable(const QSqlDatabase &db)
 {
     return db.tables(QSql::Tables).contains(detailsTable);
@@ -46,9 +52,9 @@ qint64 IsolationRecords::addPending(const IsolationRecord &r)
     QSqlQuery row(db);
     row.prepare(
         QStringLiteral("INSERT INTO isolationfiles (filepath, md5, datetimes) VALUES (?, ?, ?)"));
-    row.addBindValue(r.path);
-    row.addBindValue(r.md5);
-    row.addBindValue(r.time);
+    row.addBindValue(text(r.path));
+    row.addBindValue(text(r.md5));
+    row.addBindValue(text(r.time));
     QSqlQuery details(db);
     bool ok = row.exec();
     const qint64 id = row.lastInsertId().toLongLong();
@@ -56,7 +62,7 @@ qint64 IsolationRecords::addPending(const IsolationRecord &r)
         details.prepare(QStringLiteral(
             "INSERT INTO isolationdetails VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)"));
         for (const QVariant &value :
-             {QVariant(id), QVariant(r.quarantineName), QVariant(r.sha256), QVariant(qint64(r.uid)),
+             {QVariant(id), text(r.quarantineName), text(r.sha256), QVariant(qint64(r.uid)),
               QVariant(qint64(r.gid)), QVariant(qint64(r.mode)), QVariant(qint64(r.atime.tv_sec)),
               QVariant(qint64(r.atime.tv_nsec)), QVariant(qint64(r.mtime.tv_sec)),
               QVariant(qint64(r.mtime.tv_nsec)), QVariant(qint64(r.byUid))})

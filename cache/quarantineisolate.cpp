@@ -50,28 +50,72 @@ QString openAsCaller(const ProblemFileChange &change, Source *source)
     return fdwalk::refusalToMoveAway(change.caller.uid, source->dir.get(), dirSt, source->st);
 }
 
-// The quarantine name for this content: the digest, or the digest with a suffix when another
-// content with the same MD5 holds it. `shared` tells that a file of equal content is there.
-QByteArray quarantineNameFor(int quarantine, const FileDigest &digest, bool *shared)
+// Only a file that nobody but root can write may hold the bytes of other isolations: a linked
+// file keeps its inode, and whoever opened it for writing before could change it in quarantine.
+bool shareable(const struct stat &st)
 {
+    return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+struct NameChoice
+{
+    QByteArray name;
+    // A file of equal content is there and may be shared.
+    bool shared = false;
+    // A file of equal content is there but may not be shared: this one must be a copy, so that
+    // the isolations after it can share that.
+    bool equalButPrivate = false;
+};
+
+// The quarantine name for this content: the digest, or the digest with a suffix when another
+// content with the same MD5, or equal content that may not be shared, holds it.
+NameChoice quarantineNameFor(int quarantine, const FileDigest &digest)
+{
+    NameChoice choice;
     for (int i = 0; i < maxNamesPerDigest; ++i) {
         QByteArray name = digest.md5.toLatin1();
         if (i > 0)
             name += '-' + QByteArray::number(i);
         struct stat st;
-        if (::fstatat(quarantine, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            return errno == ENOENT ? name : QByteArray();
+        if (::fstatat(quarantine, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                choice.name = name;
+            return choice;
+        }
         UniqueFd existing(
             ::openat(quarantine, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         FileDigest held;
         if (existing.valid() && S_ISREG(st.st_mode) && digestAndCopy(existing.get(), -1, &held) &&
             held.md5 == digest.md5 && held.sha256 == digest.sha256) {
-            *shared = true;
-            return name;
+            if (shareable(st)) {
+                choice.name = name;
+                choice.shared = true;
+                return choice;
+            }
+            choice.equalButPrivate = true;
         }
     }
     errno = EEXIST;
-    return QByteArray();
+    return choice;
+}
+
+// Copies the source into a new partial file in the quarantine, digesting what it writes.
+QString copyIntoPartial(int source, int quarantine, QByteArray *partialName, FileDigest *digest)
+{
+    *partialName = partialPrefix + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+    UniqueFd partial(::openat(quarantine, partialName->constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!partial.valid()) {
+        partialName->clear();
+        return fdwalk::failure("isolation failed, cannot copy into quarantine", errno);
+    }
+    if (!digestAndCopy(source, partial.get(), digest) || ::fsync(partial.get()) != 0) {
+        const int error = errno;
+        ::unlinkat(quarantine, partialName->constData(), 0);
+        partialName->clear();
+        return fdwalk::failure("isolation failed, cannot copy into quarantine", error);
+    }
+    return QString();
 }
 
 IsolationRecord recordOf(const ProblemFileChange &change, const FileDigest &digest,
@@ -124,9 +168,8 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
 
     // A hard link into the quarantine pins the very inode that was hashed; another file system,
     // or a file with other names still writable elsewhere, gets a copy of its own instead.
-    const bool linkable = source.st.st_dev == quarantineSt.st_dev && source.st.st_nlink == 1;
+    bool linkable = source.st.st_dev == quarantineSt.st_dev && source.st.st_nlink == 1;
     FileDigest digest;
-    UniqueFd partial;
     QByteArray partialName;
     auto dropPartial = [&] {
         if (!partialName.isEmpty())
@@ -136,27 +179,32 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
         if (!digestAndCopy(source.file.get(), -1, &digest))
             return fdwalk::failure("isolation failed, cannot read the file", errno);
     } else {
-        partialName =
-            partialPrefix + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
-        partial = UniqueFd(::openat(quarantine.get(), partialName.constData(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!partial.valid())
-            return fdwalk::failure("isolation failed, cannot copy into quarantine", errno);
-        if (!digestAndCopy(source.file.get(), partial.get(), &digest) ||
-            ::fsync(partial.get()) != 0) {
-            const int error = errno;
-            dropPartial();
-            return fdwalk::failure("isolation failed, cannot copy into quarantine", error);
-        }
+        const QString failed =
+            copyIntoPartial(source.file.get(), quarantine.get(), &partialName, &digest);
+        if (!failed.isEmpty())
+            return failed;
     }
 
-    bool shared = false;
-    const QByteArray name = quarantineNameFor(quarantine.get(), digest, &shared);
-    if (name.isEmpty()) {
+    const NameChoice choice = quarantineNameFor(quarantine.get(), digest);
+    if (choice.name.isEmpty()) {
         const int error = errno;
         dropPartial();
         return fdwalk::failure("isolation failed, no quarantine name", error);
     }
+    if (linkable && !choice.shared && choice.equalButPrivate) {
+        FileDigest copied;
+        const QString failed =
+            copyIntoPartial(source.file.get(), quarantine.get(), &partialName, &copied);
+        if (!failed.isEmpty())
+            return failed;
+        if (copied.sha256 != digest.sha256) {
+            dropPartial();
+            return QStringLiteral("isolation failed, the file changed while it was read:");
+        }
+        linkable = false;
+    }
+    const QByteArray &name = choice.name;
+    const bool shared = choice.shared;
     const qint64 id = records.addPending(recordOf(change, digest, name, source.st));
     if (id < 0) {
         dropPartial();

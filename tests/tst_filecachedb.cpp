@@ -232,6 +232,31 @@ private slots:
         QCOMPARE(q.value(0).toInt(), 0);
     }
 
+    // A file that others may write keeps its inode in quarantine, so nothing else shares it: the
+    // next isolation of that content gets a copy of root's, and the ones after share the copy.
+    void onlyAFileNobodyElseCanWriteIsShared()
+    {
+        const QString open = tmp.filePath("open-to-all");
+        const QString second = tmp.filePath("second");
+        const QString third = tmp.filePath("third");
+        for (const QString &path : {open, second, third})
+            write(path, "common");
+        QVERIFY(::chmod(QFile::encodeName(open), 0666) == 0);
+        QFile held(open);
+        QVERIFY(held.open(QIODevice::ReadWrite));
+        QVERIFY(isolate(open));
+        QVERIFY(isolate(second));
+        QVERIFY(isolate(third));
+        QCOMPARE(QDir(quarantine).entryList({md5("common") + "*"}, QDir::Files),
+                 (QStringList{md5("common"), md5("common") + "-1"}));
+        QVERIFY(held.seek(0) && held.write("CHANGE") == 6 && held.flush());
+        QVERIFY(restore(second));
+        QVERIFY(restore(third));
+        QCOMPARE(read(second), QByteArray("common"));
+        QCOMPARE(read(third), QByteArray("common"));
+        QVERIFY(!restore(open));
+    }
+
     void identicalContentSharesOneQuarantineFile()
     {
         const QString a = tmp.filePath("twin-a");

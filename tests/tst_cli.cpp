@@ -85,7 +85,7 @@ class TestCli : public QObject
     SandboxService::Options options;
 
     // Enough files that a scan still runs when the test reacts to its first result.
-    static constexpr int manyFiles = 3000;
+    static constexpr int manyFiles = 20000;
 
 private slots:
     void initTestCase()
@@ -242,7 +242,7 @@ private slots:
         QVERIFY(!plain.rawOut.contains("progress"));
 
         Run json = cli({"scan", dir.filePath("odd"), "--json"});
-        QCOMPARE(json.status, 1);
+        QVERIFY2(json.status == 1, qPrintable(json.out + json.err));
         bool reported = false;
         for (const QJsonObject &e : jsonLines(json.out))
             reported = reported || (e["event"] == "detection" && e["path"] == odd);
@@ -271,11 +271,32 @@ private slots:
         QVERIFY(!found.out.contains('\r')); // not a terminal: plain lines
     }
 
+    void progressBarOnATerminal_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("bar");
+        QTest::newRow("terminal") << "TERM"
+                                  << "xterm" << true;
+        QTest::newRow("TERM=dumb") << "TERM"
+                                   << "dumb" << false;
+        QTest::newRow("NO_COLOR") << "NO_COLOR"
+                                  << "1" << false;
+    }
+
     void progressBarOnATerminal()
     {
+        QFETCH(QString, variable);
+        QFETCH(QString, value);
+        QFETCH(bool, bar);
         if (QStandardPaths::findExecutable("script").isEmpty())
             QSKIP("script(1) is not installed");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TERM", "xterm");
+        env.remove("NO_COLOR");
+        env.insert(variable, value);
         QProcess p;
+        p.setProcessEnvironment(env);
         p.start("script",
                 {"-q", "-e", "-c",
                  SandboxService::binary("velmar-sentinex-cli") + " scan " + dir.filePath("clean"),
@@ -283,8 +304,52 @@ private slots:
         QVERIFY(p.waitForFinished(60000));
         const QString out = QString::fromUtf8(p.readAllStandardOutput());
         QCOMPARE(p.exitCode(), 0);
-        QVERIFY2(out.contains("\r") && out.contains("[##############################] 100%"),
-                 qPrintable(out));
+        if (bar) {
+            QVERIFY2(out.contains("\r") && out.contains("[##############################] 100%"),
+                     qPrintable(out));
+        } else {
+            QVERIFY2(!out.contains("\033") && out.contains("progress 100%"), qPrintable(out));
+        }
+    }
+
+    // What each option leaves out of a scan's output; the exit status stays.
+    void outputOptions_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QStringList>("present");
+        QTest::addColumn<QStringList>("absent");
+        const QString infected = dir.filePath("infected");
+        const QString found =
+            dir.filePath("infected/eicar.com") + ": EICAR-Test-File.UNOFFICIAL FOUND";
+        QTest::newRow("plain") << QStringList{"scan", infected}
+                               << QStringList{found, "progress 100%", "Infected files: 1"}
+                               << QStringList{};
+        QTest::newRow("-i") << QStringList{"-i", "scan", infected}
+                            << QStringList{found, "Infected files: 1"} << QStringList{"progress"};
+        QTest::newRow("--infected --no-summary")
+            << QStringList{"scan", "--infected", infected, "--no-summary"} << QStringList{found}
+            << QStringList{"progress", "SCAN SUMMARY", "Infected files"};
+        QTest::newRow("--quiet") << QStringList{"scan", infected, "--quiet"} << QStringList{}
+                                 << QStringList{found, "progress", "SCAN SUMMARY"};
+        QTest::newRow("--json after the paths")
+            << QStringList{"scan", infected, "--json"}
+            << QStringList{"\"event\":\"detection\"", "\"event\":\"summary\""}
+            << QStringList{"SCAN SUMMARY"};
+    }
+
+    void outputOptions()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QStringList, present);
+        QFETCH(QStringList, absent);
+        const Run run = cli(args);
+        QCOMPARE(run.status, 1);
+        for (const QString &text : present)
+            QVERIFY2(run.out.contains(text), qPrintable(text + " missing in:\n" + run.out));
+        for (const QString &text : absent)
+            QVERIFY2(!run.out.contains(text), qPrintable(text + " found in:\n" + run.out));
+        if (args.contains("--quiet"))
+            QCOMPARE(run.out, QString());
     }
 
     void jsonForScripts()
@@ -337,8 +402,29 @@ private slots:
         const QJsonObject s = QJsonDocument::fromJson(status.out.toUtf8()).object();
         QCOMPARE(s["engine"].toString(), QStringLiteral("ah"));
         QCOMPARE(cli({"stop"}).status, 0);
+        QCOMPARE(s["status"].toString(), QStringLiteral("idle"));
         QCOMPARE(cli({"--help"}).status, 0);
         QCOMPARE(cli({"frobnicate"}).status, 2);
+        Run version = cli({"--version"});
+        QCOMPARE(version.status, 0);
+        QVERIFY(version.out.startsWith("velmar-sentinex-cli " SNX_TEST_VERSION "\n"));
+
+        // A paused scan is told as such: the status callers keep says it runs, and no result
+        // arrives.
+        SignalLog log;
+        QProcess scan;
+        scan.start(SandboxService::binary("velmar-sentinex-cli"), {"scan", dir.filePath("many")});
+        QVERIFY(log.waitFor("SendDissectionProgInfo"));
+        service.scanner().SetDissectionStatus(0).waitForFinished();
+        QVERIFY(log.waitFor("SendPauseDissectionFinished"));
+        const QJsonObject paused =
+            QJsonDocument::fromJson(cli({"status", "--json"}).out.toUtf8()).object();
+        QCOMPARE(paused["status"].toString(), QStringLiteral("paused"));
+        QCOMPARE(cli({"stop"}).status, 0);
+        QCOMPARE(finished(scan).status, 2); // stopped before its end
+        const QJsonObject stopped =
+            QJsonDocument::fromJson(cli({"status", "--json"}).out.toUtf8()).object();
+        QCOMPARE(stopped["status"].toString(), QStringLiteral("stopped"));
     }
 
     void refusedCallPrintsTheServiceText()

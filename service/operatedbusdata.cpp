@@ -102,8 +102,8 @@ bool OperateDBusData::verifyCaller()
         currentCaller.known ? callerCheck.check(currentCaller.pid)
                             : snx::CallerVerdict{false, snx::CallerCheck::illegalCallText()};
     if (!verdict.allowed) {
-        sendErrorReply(QDBusError::Failed, verdict.errorText);
-        // The caller is told only the fixed text; the administrator learns who it was.
+        // The caller is told only the fixed text; the administrator learns who it was. Read
+        // before the reply goes out, while the caller still waits for it.
         struct passwd entry, *user = nullptr;
         char names[1024];
         getpwuid_r(currentCaller.uid, &entry, names, sizeof names, &user);
@@ -113,6 +113,7 @@ bool OperateDBusData::verifyCaller()
             << currentCaller.uid << "), executable "
             << QFileInfo(QStringLiteral("%1/%2/exe").arg(config.procRoot).arg(currentCaller.pid))
                    .symLinkTarget();
+        sendErrorReply(QDBusError::Failed, verdict.errorText);
     }
     return verdict.allowed;
 }

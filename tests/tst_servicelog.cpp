@@ -133,6 +133,41 @@ private slots:
         QCOMPARE(terminate(run), 0);
     }
 
+    // The caller is told only the fixed text; the log names who was refused, for every
+    // refused caller, also one that exits as soon as it has its answer.
+    void refusalNamesTheCaller()
+    {
+        Run run;
+        QVERIFY(start(run, QProcessEnvironment::systemEnvironment()));
+        // Several at a time: the service answers one while the others are already done.
+        constexpr int callers = 12;
+        QProcess clients[callers];
+        for (QProcess &client : clients)
+            client.start(SandboxService::binary("velmar-sentinex-cli"), {"stop"});
+        for (QProcess &client : clients)
+            QVERIFY(client.waitForFinished());
+        QCOMPARE(terminate(run), 0);
+        const QString cli = SandboxService::binary("velmar-sentinex-cli");
+        const QString detail =
+            QStringLiteral(
+                "refused caller: pid \\d+, user \"[^\"]+\" \\(uid %1\\), executable \"%2\"")
+                .arg(::getuid())
+                .arg(QRegularExpression::escape(cli));
+        const QString text = readAll(run.log());
+        QCOMPARE(text.count(QRegularExpression(detail)), callers);
+        QCOMPARE(text.count("invalid invoker!"), callers);
+    }
+
+    void versionOption()
+    {
+        QProcess service;
+        service.start(SandboxService::binary("velmar-sentinex-scanner"), {"--version"});
+        QVERIFY(service.waitForFinished());
+        QCOMPARE(service.exitCode(), 0);
+        QCOMPARE(service.readAllStandardOutput(),
+                 QByteArray("velmar-sentinex-scanner " SNX_TEST_VERSION "\n"));
+    }
+
     void journalLinesCarryPriorities()
     {
         Run run;

@@ -45,6 +45,19 @@ Run cli(const QStringList &args)
     return finished(p);
 }
 
+// User and system time a process has used, in clock ticks; -1 if it cannot be read.
+qint64 cpuTicks(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // Fields after the command name, which ends with the last ')': state is the first of them,
+    // utime and stime the 12th and 13th.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
+}
+
 // How the world around one client run is set up in the exit status table.
 enum class Around {
     Nothing,
@@ -420,6 +433,13 @@ private slots:
         const QJsonObject paused =
             QJsonDocument::fromJson(cli({"status", "--json"}).out.toUtf8()).object();
         QCOMPARE(paused["status"].toString(), QStringLiteral("paused"));
+        // The waiting client sleeps in its event loop: over a second it uses far less than a
+        // second of processor time (a polling loop used all of it).
+        const qint64 before = cpuTicks(scan.processId());
+        QTest::qWait(1000);
+        const qint64 used = cpuTicks(scan.processId()) - before;
+        QVERIFY2(before >= 0 && used < sysconf(_SC_CLK_TCK) / 2,
+                 qPrintable(QString("%1 ticks in a second").arg(used)));
         QCOMPARE(cli({"stop"}).status, 0);
         QCOMPARE(finished(scan).status, 2); // stopped before its end
         const QJsonObject stopped =

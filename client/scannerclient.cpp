@@ -154,13 +154,15 @@ int ScannerClient::scan(const QStringList &arguments)
     QStringList paths;
     for (const QString &argument : arguments) {
         const QString path = absolute(argument);
+        // Only what surely is not there counts as missing: a path the client may not look at
+        // can still be one the service reads.
         struct stat st;
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0 &&
-            (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)) {
-            out.error(path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errno)));
+        const bool found = ::stat(QFile::encodeName(path).constData(), &st) == 0;
+        const int error = found ? 0 : errno;
+        if (error == ENOENT || error == ENOTDIR || error == ELOOP) {
+            out.error(path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)));
             failed = true;
-        } else if (::stat(QFile::encodeName(path).constData(), &st) == 0 && !S_ISREG(st.st_mode) &&
-                   !S_ISDIR(st.st_mode)) {
+        } else if (found && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
             out.error(path + QStringLiteral(": not a regular file or directory"));
             failed = true;
         } else {

@@ -15,6 +15,7 @@
 #include <QTest>
 #include <csignal>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -115,6 +116,7 @@ private slots:
         samples::write(dir.filePath("infected/eicar.com"), samples::eicar);
         samples::corpus(dir.filePath("many"), manyFiles);
         QDir().mkpath(dir.filePath("odd"));
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
         samples::write(notUtf8(dir.filePath("odd")), samples::eicar);
     }
 
@@ -141,6 +143,9 @@ private slots:
         QTest::newRow("missing path beside a clean one")
             << Around::Nothing << QStringList{"scan", clean, missing} << 0 << 2
             << "No such file or directory";
+        QTest::newRow("neither file nor directory")
+            << Around::Nothing << QStringList{"scan", dir.filePath("fifo")} << 0 << 2
+            << "not a regular file or directory";
         QTest::newRow("unknown option is no path")
             << Around::Nothing << QStringList{"scan", "--file-list=x"} << 0 << 2
             << "unknown option '--file-list=x'";

@@ -195,14 +195,15 @@ int ScannerClient::scan(const QStringList &arguments)
     int scanned = 0;
     double reached = 0;
     QSet<QString> infected;
-    bool started = false, ended = false;
+    bool ended = false;
+    auto started = [this] { return dissectionAnswer == 1; };
     QElapsedTimer timer;
     timer.start();
     QObject listening; // the handlers hold this call's locals
     // Whatever arrives before the reply to DoDissection belongs to a run it replaced.
     connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionProgInfo, &listening,
             [&](const QString &path, double process, int type, const QString &name) {
-                if (!started)
+                if (!started())
                     return;
                 ++scanned;
                 reached = std::max(reached, process);
@@ -213,12 +214,12 @@ int ScannerClient::scan(const QStringList &arguments)
                 out.progress(path, process);
             });
     connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionFinished, &listening, [&] {
-        ended = ended || started;
+        ended = ended || started();
         emit stateChanged();
     });
     connect(&scanner, &ComVelmarSentinexScannerInterface::SendPauseDissectionFinished, &listening,
             [&] {
-                if (!started)
+                if (!started())
                     return;
                 out.endProgressLine();
                 out.note(QStringLiteral("the scan was paused by another client; waiting for it "
@@ -232,13 +233,23 @@ int ScannerClient::scan(const QStringList &arguments)
     connect(&mark, &QDBusPendingCallWatcher::finished, this, &ScannerClient::stateChanged);
     waitUntil([&] { return mark.isFinished(); }, -1, false);
     const bool markedBusy = mark.isFinished() && !mark.isError();
-    // Marked in the reply's own handler: the results that follow it may already be queued
-    // behind it, and belong to this run.
-    QDBusPendingCallWatcher dissection(scanner.DoDissection(paths));
-    connect(&dissection, &QDBusPendingCallWatcher::finished, &listening,
-            [&] { started = !dissection.isError(); });
-    if (!succeeded(dissection)) {
-        if (markedBusy)
+    // The answer is taken by a callback registered before the call goes out, so that it is
+    // handled in its place among the signals: what comes before it belongs to a run it
+    // replaced, what follows to this one. (A watcher made after the call may see the answer
+    // only after the results that followed it.)
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        scanner.service(), scanner.path(), scanner.interface(), QStringLiteral("DoDissection"));
+    call << paths;
+    dissectionAnswer = 0;
+    scanner.connection().callWithCallback(call, this, SLOT(dissectionAnswered()),
+                                          SLOT(dissectionRefused(QDBusError)), scanner.timeout());
+    waitUntil([&] { return dissectionAnswer != 0; }, -1, false);
+    if (dissectionAnswer != 1) {
+        if (dissectionAnswer == 2)
+            reportError(dissectionError);
+        else
+            out.error(QStringLiteral("the scanner service left the bus before it answered"));
+        if (markedBusy && dissectionAnswer == 2)
             scanner.SetEngineStatus(0).waitForFinished();
         return 2;
     }
@@ -274,6 +285,19 @@ int ScannerClient::scan(const QStringList &arguments)
     if (failed)
         return 2;
     return infected.isEmpty() ? 0 : 1;
+}
+
+void ScannerClient::dissectionAnswered()
+{
+    dissectionAnswer = 1;
+    emit stateChanged();
+}
+
+void ScannerClient::dissectionRefused(const QDBusError &error)
+{
+    dissectionError = error;
+    dissectionAnswer = 2;
+    emit stateChanged();
 }
 
 int ScannerClient::setDissectionStatus(int status)

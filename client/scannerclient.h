@@ -34,6 +34,10 @@ signals:
     // Something a wait may be waiting for has happened.
     void stateChanged();
 
+private slots:
+    void dissectionAnswered();
+    void dissectionRefused(const QDBusError &error);
+
 private:
     // Runs the event loop until `done` holds (true), or the time is up, the service left the
     // bus or, if interruptible, SIGINT or SIGTERM arrived (false).
@@ -55,4 +59,7 @@ private:
     bool serviceGone = false;
     // The signal that asked the running command to end, 0 while none did.
     int interruptedBy = 0;
+    // DoDissection's answer: 0 still awaited, 1 accepted, 2 an error (dissectionError).
+    int dissectionAnswer = 0;
+    QDBusError dissectionError;
 };

@@ -30,7 +30,18 @@ struct Run
 
 Run finished(QProcess &p)
 {
-    p.waitForFinished(60000);
+    if (!p.waitForFinished(60000) && p.state() != QProcess::NotRunning) {
+        // Where a client hangs, for whoever reads the failure.
+        QProcess gdb;
+        gdb.start("gdb",
+                  {"-p", QString::number(p.processId()), "-batch", "-ex", "thread apply all bt"});
+        gdb.waitForFinished(60000);
+        qWarning().noquote() << "the client hangs; its output:" << p.readAllStandardOutput()
+                             << p.readAllStandardError() << "\nits threads:\n"
+                             << gdb.readAllStandardOutput();
+        p.kill();
+        p.waitForFinished();
+    }
     const QByteArray out = p.readAllStandardOutput();
     Run run{p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(out),
             QString::fromUtf8(p.readAllStandardError()), out};

@@ -13,9 +13,19 @@ namespace snx {
 class LogBackend
 {
 public:
+    // Names the variable of the process environment that sets the lowest level written.
+    static constexpr const char *levelVariable = "VELMAR_SENTINEX_LOG_LEVEL";
+
     static void setLogFilePath(const QString &path);
+    // Under systemd (JOURNAL_STREAM names stderr) the console lines carry a "<N>" priority and no
+    // time stamp of their own, as journald expects; otherwise the file's line format.
     static void registerConsoleSink();
+    // The file is created with mode 0600 if it is missing.
     static void registerFileSink();
+    // Takes the level from levelVariable; a value that names no level is logged and ignored.
+    static void applyLevelFromEnvironment();
+    // Opens the log file path anew, e.g. after logrotate renamed the file. Main thread only.
+    static void reopenLogFile();
 };
 
 } // namespace snx

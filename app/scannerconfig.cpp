@@ -16,6 +16,9 @@ ScannerConfig ScannerConfig::production()
         QStringLiteral("/usr/bin/velmar-sentinex-system-daemon"),
         QStringLiteral("/usr/bin/zorq-guard"),
         QStringLiteral("/usr/bin/zorq-esm"),
+        // Added on purpose beyond the suite's original six: the installed command-line client
+        // is one of the suite's own programs, with the same rights as its GUI.
+        QStringLiteral("/usr/bin/velmar-sentinex-cli"),
     };
     c.permittedLibraryRoots =
         QStringList{QStringLiteral("/usr/lib"), QStringLiteral("/opt/velmar-sentinex-vdbup")};

@@ -2,6 +2,7 @@
 
 #include "app/logging.h"
 #include "app/losslessutf8codec.h"
+#include "app/servicesignals.h"
 #include "service/operatedbusdata.h"
 
 #include <QCoreApplication>
@@ -19,7 +20,11 @@ int runService(const ScannerConfig &config)
     LogBackend::setLogFilePath(config.logFile);
     LogBackend::registerConsoleSink();
     LogBackend::registerFileSink();
+    LogBackend::applyLevelFromEnvironment();
+    qInfo() << "velmar-sentinex-scanner" << SNX_VERSION << "starting";
 
+    // Before the service object: a SIGTERM during its start-up then ends the process cleanly too.
+    ServiceSignals unixSignals;
     auto service = std::make_unique<OperateDBusData>(config);
     const int status = QCoreApplication::exec();
     service.reset();

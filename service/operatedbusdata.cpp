@@ -11,8 +11,10 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QFileInfo>
 #include <QThread>
 #include <cstdlib>
+#include <pwd.h>
 
 OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *parent)
     : QObject(parent), config(config), callerCheck(config)
@@ -99,8 +101,20 @@ bool OperateDBusData::verifyCaller()
     const snx::CallerVerdict verdict =
         currentCaller.known ? callerCheck.check(currentCaller.pid)
                             : snx::CallerVerdict{false, snx::CallerCheck::illegalCallText()};
-    if (!verdict.allowed)
+    if (!verdict.allowed) {
+        // The caller is told only the fixed text; the administrator learns who it was. Read
+        // before the reply goes out, while the caller still waits for it.
+        struct passwd entry, *user = nullptr;
+        char names[1024];
+        getpwuid_r(currentCaller.uid, &entry, names, sizeof names, &user);
+        qCWarning(lcScanner).nospace()
+            << "refused caller: pid " << currentCaller.pid << ", user "
+            << (user ? QString::fromLocal8Bit(user->pw_name) : QStringLiteral("?")) << " (uid "
+            << currentCaller.uid << "), executable "
+            << QFileInfo(QStringLiteral("%1/%2/exe").arg(config.procRoot).arg(currentCaller.pid))
+                   .symLinkTarget();
         sendErrorReply(QDBusError::Failed, verdict.errorText);
+    }
     return verdict.allowed;
 }
 

@@ -13,19 +13,49 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 dest=$work/dest
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 
-expected="/lib/systemd/system/velmar-sentinex-scanner.service
+expected="/etc/logrotate.d/velmar-sentinex-scanner
+/lib/systemd/system/velmar-sentinex-scanner.service
 /opt/velmar-sentinex-vdbup/file/libavcore.so
 /opt/velmar-sentinex-vdbup/file/starter.ndb
 /opt/velmar-sentinex-vdbup/risfile/liblame.so
 /opt/velmar-sentinex-vdbup/risfile/malware.rmd
 /usr/bin/velmar-sentinex-cli
 /usr/bin/velmar-sentinex-scanner
+/usr/share/bash-completion/completions/velmar-sentinex-cli
+/usr/share/dbus-1/interfaces/com.velmar.sentinex.scanner.xml
 /usr/share/dbus-1/system-services/com.velmar.sentinex.scanner.service
-/usr/share/dbus-1/system.d/com.velmar.sentinex.scanner.conf"
-actual=$(cd "$dest" && find . -type f | sed 's/^\.//' | sort)
+/usr/share/dbus-1/system.d/com.velmar.sentinex.scanner.conf
+/usr/share/doc/velmar-sentinex-scanner/changelog.gz
+/usr/share/doc/velmar-sentinex-scanner/copyright
+/usr/share/lintian/overrides/velmar-sentinex-scanner
+/usr/share/man/man1/velmar-sentinex-cli.1.gz
+/usr/share/man/man8/velmar-sentinex-scanner.8.gz"
+actual=$(cd "$dest" && find . -type f | sed 's/^\.//' | LC_ALL=C sort)
 [ "$actual" = "$expected" ] || fail "installed files differ:
 $(diff <(echo "$expected") <(echo "$actual"))"
 echo "ok: installed files"
+
+# Another prefix takes everything but the service's fixed paths.
+other=$work/other
+DESTDIR=$other cmake --install "$build" --prefix /srv/snx >/dev/null
+outside=$(cd "$other" && find . -type f | sed 's/^\.//' | grep -v '^/srv/snx/' |
+    grep -v '^/opt/velmar-sentinex-vdbup/' || true)
+[ -z "$outside" ] || fail "installed outside the prefix /srv/snx: $outside"
+[ -f "$other/srv/snx/lib/systemd/system/velmar-sentinex-scanner.service" ] &&
+    [ -f "$other/srv/snx/etc/logrotate.d/velmar-sentinex-scanner" ] ||
+    fail "unit or logrotate file not under the prefix /srv/snx"
+echo "ok: --prefix places all but the fixed paths under it"
+
+bash -n "$dest/usr/share/bash-completion/completions/velmar-sentinex-cli" ||
+    fail "the bash completion does not parse"
+for script in postinst prerm postrm; do
+    sh -n "$source/data/debian/$script" || fail "$script does not parse"
+done
+if command -v logrotate >/dev/null; then
+    logrotate --debug "$dest/etc/logrotate.d/velmar-sentinex-scanner" >/dev/null 2>&1 ||
+        fail "logrotate rejects its configuration"
+fi
+echo "ok: completion, maintainer scripts and logrotate configuration parse"
 
 service=$dest/usr/bin/velmar-sentinex-scanner
 runpath=$(readelf -d "$service" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')

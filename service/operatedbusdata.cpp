@@ -11,8 +11,33 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QDateTime>
+#include <QFile>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
+
+namespace {
+
+// A path of PATH_MAX bytes or more names nothing that can be opened, and would carry its size
+// into every signal that reports it.
+bool withinPathMax(const QVariant &argument)
+{
+    const auto fits = [](const QString &s) {
+        return s.size() * 3 < PATH_MAX || QFile::encodeName(s).size() < PATH_MAX;
+    };
+    if (argument.userType() == QMetaType::QString)
+        return fits(argument.toString());
+    if (argument.userType() == QMetaType::QStringList) {
+        const QStringList list = argument.toStringList();
+        return std::all_of(list.cbegin(), list.cend(), fits);
+    }
+    return true;
+}
+
+} // namespace
 
 OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *parent)
     : QObject(parent), config(config), callerCheck(config)
@@ -99,9 +124,41 @@ bool OperateDBusData::verifyCaller()
     const snx::CallerVerdict verdict =
         currentCaller.known ? callerCheck.check(currentCaller.pid)
                             : snx::CallerVerdict{false, snx::CallerCheck::illegalCallText()};
-    if (!verdict.allowed)
+    if (!verdict.allowed) {
         sendErrorReply(QDBusError::Failed, verdict.errorText);
-    return verdict.allowed;
+        return false;
+    }
+    const QList<QVariant> arguments = message().arguments();
+    if (!std::all_of(arguments.cbegin(), arguments.cend(), withinPathMax)) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("path longer than PATH_MAX"));
+        return false;
+    }
+    return true;
+}
+
+bool OperateDBusData::admitRefusalLog()
+{
+    const qint64 key = currentCaller.known ? qint64(currentCaller.uid) : -1;
+    if (refusalLog.admit(key, QDateTime::currentMSecsSinceEpoch()))
+        return true;
+    if (!refusalFlushPending) {
+        refusalFlushPending = true;
+        QTimer::singleShot(snx::RefusalLog::refillMs, this,
+                           &OperateDBusData::logSuppressedRefusals);
+    }
+    return false;
+}
+
+void OperateDBusData::logSuppressedRefusals()
+{
+    refusalFlushPending = false;
+    const auto counts = refusalLog.takeSuppressed(QDateTime::currentMSecsSinceEpoch());
+    for (const auto &count : counts) {
+        if (count.first < 0)
+            qCWarning(lcScanner) << count.second << "more refused calls of unknown callers";
+        else
+            qCWarning(lcScanner) << count.second << "more refused calls of uid" << count.first;
+    }
 }
 
 snx::CallerIdentity OperateDBusData::identityOf(const QString &sender)

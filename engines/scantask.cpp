@@ -36,13 +36,17 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
     fileSizeLimit = fileSize;
     // The walk sees what the caller could see: a directory the caller may not list yields
     // nothing, and neither does anything when the caller's rights cannot be taken.
-    FsIdentityScope scope(caller);
-    if (!scope.active()) {
-        qWarning() << "scan not started: cannot act with the rights of uid" << caller.uid;
-        return;
-    }
+    bool acting = false;
     int tooLong = 0;
-    fileList = walkPaths(filepaths, {whiteList, fileSizeLimit, systemDirectories}, &tooLong);
+    {
+        FsIdentityScope scope(caller);
+        acting = scope.active();
+        if (acting)
+            fileList =
+                walkPaths(filepaths, {whiteList, fileSizeLimit, systemDirectories}, &tooLong);
+    }
+    if (!acting)
+        qWarning() << "scan not started: cannot act with the rights of uid" << caller.uid;
     if (tooLong > 0)
         qWarning() << tooLong << "entries not scanned: their paths reach PATH_MAX";
     for (const QString &path : filepaths)

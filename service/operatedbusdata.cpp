@@ -11,15 +11,23 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
-#include <QDateTime>
 #include <QFile>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 
 namespace {
+
+// Refusal counts are timed on a clock that does not jump with the wall clock.
+qint64 monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // A path of PATH_MAX bytes or more names nothing that can be opened, and would carry its size
 // into every signal that reports it.
@@ -139,7 +147,7 @@ bool OperateDBusData::verifyCaller()
 bool OperateDBusData::admitRefusalLog()
 {
     const qint64 key = currentCaller.known ? qint64(currentCaller.uid) : -1;
-    if (refusalLog.admit(key, QDateTime::currentMSecsSinceEpoch()))
+    if (refusalLog.admit(key, monotonicMs()))
         return true;
     if (!refusalFlushPending) {
         refusalFlushPending = true;
@@ -152,7 +160,7 @@ bool OperateDBusData::admitRefusalLog()
 void OperateDBusData::logSuppressedRefusals()
 {
     refusalFlushPending = false;
-    const auto counts = refusalLog.takeSuppressed(QDateTime::currentMSecsSinceEpoch());
+    const auto counts = refusalLog.takeSuppressed(monotonicMs());
     for (const auto &count : counts) {
         if (count.first < 0)
             qCWarning(lcScanner) << count.second << "more refused calls of unknown callers";

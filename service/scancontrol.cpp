@@ -154,7 +154,7 @@ void OperateDBusData::DoDissection(QStringList filepaths)
             qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
-    if ((scanLive || threadOf(activeEngine)->isRunning()) && scanBelongsToOther()) {
+    if (scanLive && scanBelongsToOther()) {
         refuseBusy();
         return;
     }

@@ -80,6 +80,8 @@ void AhVirusScanJob::doDissection(QString filepath, double process)
     if (fd >= 0) {
         found = avcore_scan_fd(engine, fd, nativePath.constData(), &scanContext, &result);
         ::close(fd);
+    } else {
+        result.status = -1; // not scanned
     }
     const QString vname = snx::enginetext::virusName(result.virus_name, sizeof result.virus_name);
     if (found)

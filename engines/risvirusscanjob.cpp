@@ -73,6 +73,8 @@ void RisVirusScanJob::doDissection(QString filepath, double process)
     if (fd >= 0) {
         lam_engine_scan_fd(engine, fd, &result);
         ::close(fd);
+    } else {
+        result.status = -1; // not scanned
     }
     const QString vname = snx::enginetext::virusName(result.virus_name, sizeof result.virus_name);
     acceptDissectionInfo(filepath, process, result.status, vname);

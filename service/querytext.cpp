@@ -39,6 +39,12 @@ QStringList queryTextPieces(const QMap<QString, QString> &pathTimes, int maxByte
     int pieceBytes = 0;
     int skipped = 0;
     for (auto it = pathTimes.cbegin(); it != pathTimes.cend(); ++it) {
+        // No character takes fewer bytes than UTF-16 units: an entry with more units than the
+        // limit is left out before it is copied or measured.
+        if (qint64(it.key().size()) + it.value().size() + 2 > maxBytes) {
+            ++skipped;
+            continue;
+        }
         const QString entry = it.key() + QLatin1Char('|') + it.value() + QLatin1Char('*');
         const int bytes = utf8Size(entry);
         if (bytes > maxBytes) {

@@ -221,7 +221,13 @@ private slots:
                 text += m.arguments().at(0).toString();
             return text;
         };
-        QVERIFY(waitFor([&] { return joined().size() >= expected.size(); }, 60000));
+        auto received = [&] {
+            int size = 0;
+            for (const ReceivedSignal &m : log.named(member))
+                size += m.arguments().at(0).toString().size();
+            return size;
+        };
+        QVERIFY(waitFor([&] { return received() >= expected.size(); }, 60000));
         log.waitQuiet(300);
         QVERIFY(joined() == expected);
         QVERIFY(log.count(member) > 1);

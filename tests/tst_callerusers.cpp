@@ -226,7 +226,8 @@ private slots:
     // D3: another user's scan is neither cut nor steered; root's may replace it.
     void anotherUsersScanIsNeitherCutNorSteered()
     {
-        constexpr int files = 3000;
+        // Enough that her scan still runs when the second user's call arrives.
+        constexpr int files = 6000;
         const QString alices = makeSharedDir(top.path(), "d3-alice", alice);
         samples::corpus(alices, files, {files - 1});
         chownTree(alices, alice);

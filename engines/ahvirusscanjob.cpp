@@ -7,6 +7,7 @@
 #include <QFile>
 #include <cstddef>
 #include <cstring>
+#include <unistd.h>
 
 static_assert(sizeof(avcore_result) == 280, "Ah result record is 280 bytes");
 static_assert(offsetof(avcore_result, status) == 4, "Ah result value at offset 4");
@@ -30,9 +31,9 @@ AhVirusScanJob::~AhVirusScanJob()
 }
 
 void AhVirusScanJob::prepareDissection(bool isNewTask, QStringList filepaths, QStringList whiteList,
-                                       int fileSize)
+                                       int fileSize, const snx::CallerIdentity &caller)
 {
-    task.prepare(isNewTask, filepaths, whiteList, fileSize);
+    task.prepare(isNewTask, filepaths, whiteList, fileSize, caller);
 }
 
 void AhVirusScanJob::initData()
@@ -73,7 +74,15 @@ void AhVirusScanJob::doDissection(QString filepath, double process)
     const QByteArray nativePath = snx::enginetext::nativePath(filepath);
     avcore_result result;
     std::memset(&result, 0, sizeof result);
-    const uint8_t found = avcore_scan_file(engine, nativePath.constData(), &scanContext, &result);
+    // The engine scans the descriptor that was opened and checked, never the path again.
+    uint8_t found = 0;
+    const int fd = task.openFile(filepath);
+    if (fd >= 0) {
+        found = avcore_scan_fd(engine, fd, nativePath.constData(), &scanContext, &result);
+        ::close(fd);
+    } else {
+        result.status = -1; // not scanned
+    }
     const QString vname = snx::enginetext::virusName(result.virus_name, sizeof result.virus_name);
     if (found)
         qInfo() << QStringLiteral("ah doDissection path: %1  vname: %2").arg(filepath, vname);

@@ -19,7 +19,8 @@ public:
 
     // Called by the service in its own thread while this job's thread is stopped.
     void prepareDissection(bool isNewTask, QStringList filepaths, QStringList whiteList,
-                           int fileSize);
+                           int fileSize,
+                           const snx::CallerIdentity &caller = snx::CallerIdentity::root());
 
 signals:
     void sendDissectionResult(QString filepath, double process, int eType, QString vname);

@@ -6,6 +6,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -63,8 +64,7 @@ private:
         for (const QString &w : whiteSubstrings)
             if (path.contains(w))
                 return false;
-        const qint64 sizeKiB = size / 1024;
-        return sizeKiB <= qint64(rules.fileSizeLimit) * 1024;
+        return sizeAdmitted(size, rules.fileSizeLimit);
     }
 
     // `path` as reached (the requested text at the top, absolute below), `absolute` cleaned.
@@ -102,6 +102,12 @@ private:
             child.reserve(prefix.size() + entry.size());
             child += prefix;
             child += entry;
+            // A path's bytes are at most three times its UTF-16 units, so only long ones are
+            // encoded to measure them.
+            if (child.size() * 3 >= PATH_MAX && QFile::encodeName(child).size() >= PATH_MAX) {
+                ++tooLong;
+                continue;
+            }
             if (S_ISREG(e.mode)) {
                 if (admits(child, e.size))
                     out.append(child);
@@ -171,6 +177,10 @@ private:
         return depth;
     }
 
+public:
+    int tooLong = 0;
+
+private:
     const WalkRules &rules;
     QStringList &out;
     QStringList whiteFiles;
@@ -181,12 +191,19 @@ private:
 
 } // namespace
 
-QStringList walkPaths(const QStringList &paths, const WalkRules &rules)
+bool sizeAdmitted(qint64 bytes, int limitMiB)
+{
+    return bytes / 1024 <= qint64(limitMiB) * 1024;
+}
+
+QStringList walkPaths(const QStringList &paths, const WalkRules &rules, int *tooLong)
 {
     QStringList files;
     Walker walker(rules, files);
     for (const QString &path : paths)
         walker.traverseRequested(path);
+    if (tooLong)
+        *tooLong = walker.tooLong;
     return files;
 }
 

@@ -15,8 +15,13 @@ struct WalkRules
     QStringList systemDirectories;
 };
 
+// The size rule of the walk: `bytes` within `limitMiB`, compared in whole KiB.
+bool sizeAdmitted(qint64 bytes, int limitMiB);
+
 // Turns the requested paths into the flat list of files to scan: depth-first pre-order,
-// duplicates kept, symbolic links inside directories neither followed nor listed.
-QStringList walkPaths(const QStringList &paths, const WalkRules &rules);
+// duplicates kept, symbolic links inside directories neither followed nor listed. Entries whose
+// path would reach PATH_MAX are left out, and everything below them: no call can name them and
+// no open by name reaches them. `tooLong`, if given, counts them.
+QStringList walkPaths(const QStringList &paths, const WalkRules &rules, int *tooLong = nullptr);
 
 } // namespace snx

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <cstddef>
 #include <cstring>
+#include <unistd.h>
 
 static_assert(sizeof(lam_result) == 440, "Ris result record is 440 bytes");
 static_assert(offsetof(lam_result, status) == 0, "Ris result value at offset 0");
@@ -24,9 +25,10 @@ RisVirusScanJob::~RisVirusScanJob()
 }
 
 void RisVirusScanJob::prepareDissection(bool isNewTask, QStringList filepaths,
-                                        QStringList whiteList, int fileSize)
+                                        QStringList whiteList, int fileSize,
+                                        const snx::CallerIdentity &caller)
 {
-    task.prepare(isNewTask, filepaths, whiteList, fileSize);
+    task.prepare(isNewTask, filepaths, whiteList, fileSize, caller);
 }
 
 void RisVirusScanJob::initData()
@@ -64,10 +66,16 @@ void RisVirusScanJob::doDissection(QString filepath, double process)
 {
     if (!engine)
         return;
-    const QByteArray nativePath = snx::enginetext::nativePath(filepath);
     lam_result result;
     std::memset(&result, 0, sizeof result);
-    lam_engine_scan_a(engine, nativePath.constData(), &result);
+    // The engine scans the descriptor that was opened and checked, never the path again.
+    const int fd = task.openFile(filepath);
+    if (fd >= 0) {
+        lam_engine_scan_fd(engine, fd, &result);
+        ::close(fd);
+    } else {
+        result.status = -1; // not scanned
+    }
     const QString vname = snx::enginetext::virusName(result.virus_name, sizeof result.virus_name);
     acceptDissectionInfo(filepath, process, result.status, vname);
 }

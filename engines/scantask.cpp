@@ -1,6 +1,15 @@
 #include "engines/scantask.h"
 
+#include "app/fsidentity.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace snx {
 
@@ -9,9 +18,10 @@ ScanTask::ScanTask(QStringList systemDirectories) : systemDirectories(std::move(
 }
 
 void ScanTask::prepare(bool isNewTask, const QStringList &filepaths, const QStringList &whiteList,
-                       int fileSize)
+                       int fileSize, const CallerIdentity &owner)
 {
     if (isNewTask) {
+        caller = owner;
         collectFiles(filepaths, whiteList, fileSize);
         resumeIndex = 0;
     }
@@ -21,9 +31,47 @@ void ScanTask::prepare(bool isNewTask, const QStringList &filepaths, const QStri
 void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &list, int fileSize)
 {
     fileList.clear();
+    requestedPaths.clear();
     whiteList = list;
     fileSizeLimit = fileSize;
-    fileList = walkPaths(filepaths, {whiteList, fileSizeLimit, systemDirectories});
+    // The walk sees what the caller could see: a directory the caller may not list yields
+    // nothing, and neither does anything when the caller's rights cannot be taken.
+    bool acting = false;
+    int tooLong = 0;
+    {
+        FsIdentityScope scope(caller);
+        acting = scope.active();
+        if (acting)
+            fileList =
+                walkPaths(filepaths, {whiteList, fileSizeLimit, systemDirectories}, &tooLong);
+    }
+    if (!acting)
+        qWarning() << "scan not started: cannot act with the rights of uid" << caller.uid;
+    if (tooLong > 0)
+        qWarning() << tooLong << "entries not scanned: their paths reach PATH_MAX";
+    for (const QString &path : filepaths)
+        requestedPaths.insert(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+}
+
+int ScanTask::openFile(const QString &path)
+{
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                      (requestedPaths.contains(path) ? 0 : O_NOFOLLOW);
+    int fd = -1;
+    {
+        FsIdentityScope scope(caller);
+        if (scope.active())
+            fd = ::open(QFile::encodeName(path).constData(), flags);
+    }
+    struct stat st;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+                    !sizeAdmitted(st.st_size, fileSizeLimit))) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (fd < 0)
+        ++unopened;
+    return fd;
 }
 
 void ScanTask::run(int startIndex, const std::function<void(const QString &, double)> &scanOne,
@@ -32,6 +80,7 @@ void ScanTask::run(int startIndex, const std::function<void(const QString &, dou
     const int total = fileList.size();
     if (total == 0)
         onEmpty();
+    unopened = 0;
     // The size is read anew before every file: the end of the run clears the list.
     for (int i = startIndex; i < fileList.size(); ++i) {
         const QString path = fileList.at(i);
@@ -42,6 +91,11 @@ void ScanTask::run(int startIndex, const std::function<void(const QString &, dou
             break;
         }
     }
+    if (unopened > 0)
+        qWarning() << unopened
+                   << "files not scanned: gone, no longer regular files within the size limit, "
+                      "or not readable with the rights of uid"
+                   << caller.uid;
 }
 
 bool ScanTask::endRunAt(double process)

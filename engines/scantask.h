@@ -1,7 +1,9 @@
 #pragma once
 
+#include "app/calleridentity.h"
 #include "engines/filewalk.h"
 
+#include <QSet>
 #include <QStringList>
 #include <atomic>
 #include <functional>
@@ -17,9 +19,10 @@ class ScanTask
 public:
     explicit ScanTask(QStringList systemDirectories);
 
-    // A new task builds the file list and starts at its first file; a resume keeps both.
+    // A new task builds the file list and starts at its first file; a resume keeps both, and the
+    // caller whose rights the task runs with.
     void prepare(bool isNewTask, const QStringList &filepaths, const QStringList &whiteList,
-                 int fileSize);
+                 int fileSize, const CallerIdentity &caller = CallerIdentity::root());
     void collectFiles(const QStringList &filepaths, const QStringList &whiteList, int fileSize);
 
     // Scans from `startIndex` until the list ends or a pause is seen after a file. `scanOne`
@@ -32,14 +35,23 @@ public:
     // ends the loop once that file's report is out.
     bool endRunAt(double process);
 
+    // Opens a file of the list with the caller's rights, for the engine to scan that very
+    // descriptor; -1 when it is not, or no longer, a regular file within the size limit that
+    // the caller may read. Never waits: a FIFO put in its place since the walk is not opened
+    // for good. Only a requested path may be a link; below it the walk listed none.
+    int openFile(const QString &path);
+
     QStringList fileList;
     QStringList whiteList;
     int fileSizeLimit = 0;
     std::atomic_bool paused{false};
     int resumeIndex = 0;
+    CallerIdentity caller = CallerIdentity::root();
 
 private:
     const QStringList systemDirectories;
+    QSet<QString> requestedPaths;
+    int unopened = 0;
 };
 
 } // namespace snx

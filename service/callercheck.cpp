@@ -6,6 +6,7 @@
 #include <QStringView>
 #include <QVector>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -123,40 +124,42 @@ bool CallerCheck::librariesPermitted(const QByteArray &mapsText) const
     return true;
 }
 
-QString CallerCheck::programOfCmdline(const QByteArray &cmdline)
-{
-    const int end = cmdline.indexOf('\0');
-    const QString program = QString::fromUtf8(end < 0 ? cmdline : cmdline.left(end));
-    return program.split(QLatin1Char(' ')).first();
-}
-
 // The kernel writes a /proc text anew for every read call; large reads make it do so once.
-QByteArray CallerCheck::readProcFile(const QString &path)
+bool CallerCheck::readProcFile(const QString &path, QByteArray &text)
 {
-    QByteArray text;
+    text.clear();
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return text;
+        return false;
     std::vector<char> buffer(64 * 1024);
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n <= 0)
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
             break;
         text.append(buffer.data(), int(n));
     }
     ::close(fd);
-    return text;
+    return true;
 }
 
+// Only the executable the kernel names for the process counts. A deleted or replaced file reads
+// as "path (deleted)": whatever program it was, it is not the one at that path now, and the
+// command line is the caller's own text, so neither stands in for it.
 QString CallerCheck::executableOf(uint pid) const
 {
-    const QString exe = QFileInfo(procPath(pid, "exe")).canonicalFilePath();
-    if (!exe.isEmpty())
-        return exe;
-    QFile cmdline(procPath(pid, "cmdline"));
-    if (!cmdline.open(QIODevice::ReadOnly))
+    const QString link = procPath(pid, "exe");
+    const QByteArray native = QFile::encodeName(link);
+    QByteArray target(4096, '\0');
+    const ssize_t n = ::readlink(native.constData(), target.data(), size_t(target.size()));
+    if (n <= 0 || n >= target.size() || target.left(int(n)).endsWith(" (deleted)"))
         return QString();
-    return programOfCmdline(cmdline.readAll());
+    return QFileInfo(link).canonicalFilePath();
 }
 
 CallerVerdict CallerCheck::check(uint pid) const
@@ -166,7 +169,9 @@ CallerVerdict CallerCheck::check(uint pid) const
     if (namespaceIdentity(reference) != namespaceIdentity(procPath(pid, "ns/mnt")))
         return {false, illegalCallText()};
 
-    if (!librariesPermitted(readProcFile(procPath(pid, "maps"))))
+    // Maps that cannot be read hide what the process runs.
+    QByteArray maps;
+    if (!readProcFile(procPath(pid, "maps"), maps) || !librariesPermitted(maps))
         return {false, illegalCallText()};
 
     const QString executable = executableOf(pid);

@@ -27,8 +27,8 @@ public:
     // The pieces of the decision, each over text that the check would read.
     static QString namespaceIdentity(const QString &link);
     bool librariesPermitted(const QByteArray &mapsText) const;
-    static QString programOfCmdline(const QByteArray &cmdline);
-    static QByteArray readProcFile(const QString &path);
+    // False when the file cannot be opened or read to its end.
+    static bool readProcFile(const QString &path, QByteArray &text);
 
     static QString illegalCallText();
     static QString notAllowedText(uint pid, const QString &executable);

@@ -11,10 +11,43 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <pwd.h>
+
+namespace {
+
+// Refusal counts are timed on a clock that does not jump with the wall clock.
+qint64 monotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A path of PATH_MAX bytes or more names nothing that can be opened, and would carry its size
+// into every signal that reports it.
+bool withinPathMax(const QVariant &argument)
+{
+    const auto fits = [](const QString &s) {
+        return s.size() * 3 < PATH_MAX || QFile::encodeName(s).size() < PATH_MAX;
+    };
+    if (argument.userType() == QMetaType::QString)
+        return fits(argument.toString());
+    if (argument.userType() == QMetaType::QStringList) {
+        const QStringList list = argument.toStringList();
+        return std::all_of(list.cbegin(), list.cend(), fits);
+    }
+    return true;
+}
+
+} // namespace
 
 OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *parent)
     : QObject(parent), config(config), callerCheck(config)
@@ -102,20 +135,56 @@ bool OperateDBusData::verifyCaller()
         currentCaller.known ? callerCheck.check(currentCaller.pid)
                             : snx::CallerVerdict{false, snx::CallerCheck::illegalCallText()};
     if (!verdict.allowed) {
-        // The caller is told only the fixed text; the administrator learns who it was. Read
-        // before the reply goes out, while the caller still waits for it.
-        struct passwd entry, *user = nullptr;
-        char names[1024];
-        getpwuid_r(currentCaller.uid, &entry, names, sizeof names, &user);
-        qCWarning(lcScanner).nospace()
-            << "refused caller: pid " << currentCaller.pid << ", user "
-            << (user ? QString::fromLocal8Bit(user->pw_name) : QStringLiteral("?")) << " (uid "
-            << currentCaller.uid << "), executable "
-            << QFileInfo(QStringLiteral("%1/%2/exe").arg(config.procRoot).arg(currentCaller.pid))
-                   .symLinkTarget();
+        // The caller is told only the fixed text; the administrator learns who it was, as
+        // often as the refusal log admits. Read before the reply goes out, while the caller
+        // still waits for it.
+        callerRefusalLogged = admitRefusalLog();
+        if (callerRefusalLogged) {
+            struct passwd entry, *user = nullptr;
+            char names[1024];
+            getpwuid_r(currentCaller.uid, &entry, names, sizeof names, &user);
+            qCWarning(lcScanner).nospace()
+                << "refused caller: pid " << currentCaller.pid << ", user "
+                << (user ? QString::fromLocal8Bit(user->pw_name) : QStringLiteral("?")) << " (uid "
+                << currentCaller.uid << "), executable "
+                << QFileInfo(
+                       QStringLiteral("%1/%2/exe").arg(config.procRoot).arg(currentCaller.pid))
+                       .symLinkTarget();
+        }
         sendErrorReply(QDBusError::Failed, verdict.errorText);
+        return false;
     }
-    return verdict.allowed;
+    const QList<QVariant> arguments = message().arguments();
+    if (!std::all_of(arguments.cbegin(), arguments.cend(), withinPathMax)) {
+        sendErrorReply(QDBusError::InvalidArgs, QStringLiteral("path longer than PATH_MAX"));
+        return false;
+    }
+    return true;
+}
+
+bool OperateDBusData::admitRefusalLog()
+{
+    const qint64 key = currentCaller.known ? qint64(currentCaller.uid) : -1;
+    if (refusalLog.admit(key, monotonicMs()))
+        return true;
+    if (!refusalFlushPending) {
+        refusalFlushPending = true;
+        QTimer::singleShot(snx::RefusalLog::refillMs, this,
+                           &OperateDBusData::logSuppressedRefusals);
+    }
+    return false;
+}
+
+void OperateDBusData::logSuppressedRefusals()
+{
+    refusalFlushPending = false;
+    const auto counts = refusalLog.takeSuppressed(monotonicMs());
+    for (const auto &count : counts) {
+        if (count.first < 0)
+            qCWarning(lcScanner) << count.second << "more refused calls of unknown callers";
+        else
+            qCWarning(lcScanner) << count.second << "more refused calls of uid" << count.first;
+    }
 }
 
 snx::CallerIdentity OperateDBusData::identityOf(const QString &sender)

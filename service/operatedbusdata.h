@@ -4,6 +4,7 @@
 #include "app/scannerconfig.h"
 #include "cache/problemfilechange.h"
 #include "service/callercheck.h"
+#include "service/refusallog.h"
 
 #include <QDBusContext>
 #include <QHash>
@@ -74,6 +75,16 @@ private:
 
     bool verifyCaller();
     snx::CallerIdentity identityOf(const QString &sender);
+    // Whether the refusal of the current caller may be logged now (rate-limited per user).
+    bool admitRefusalLog();
+    // Whether the refusal that verifyCaller just sent may be logged; a flood is counted instead.
+    bool callerRefusalLogged = false;
+    void logSuppressedRefusals();
+    // A non-root caller steers only a scan of its own user.
+    bool scanBelongsToOther() const;
+    void refuseBusy();
+    QStringList whiteListFor(const snx::CallerIdentity &caller) const;
+    int fileSizeFor(const snx::CallerIdentity &caller) const;
     void openScanCache();
     void readStartupSettings();
     void createEngineWorkers();
@@ -123,4 +134,13 @@ private:
     // The caller of the guarded call being handled, set by verifyCaller.
     snx::CallerIdentity currentCaller;
     QHash<QString, snx::CallerIdentity> callerIdentities;
+    // Who started the task the jobs hold; it runs with these rights and only this user (or
+    // root) steers it. Live from its start until it ends or is stopped; paused counts as live.
+    snx::CallerIdentity scanOwner;
+    bool scanLive = false;
+    // Set by non-root callers: they apply to that user's scans alone.
+    QHash<uid_t, QStringList> userWhiteLists;
+    QHash<uid_t, int> userFileSizes;
+    snx::RefusalLog refusalLog;
+    bool refusalFlushPending = false;
 };

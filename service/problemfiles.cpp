@@ -76,7 +76,8 @@ void OperateDBusData::openScanCache()
 void OperateDBusData::TrustProblemFile(bool bFlag, QString sPath)
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
     emit notifyFileCacheDb(
@@ -105,7 +106,8 @@ void OperateDBusData::ensureQuarantineDir()
 void OperateDBusData::IsolationProblemFile(bool bFlag, QString sPath)
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
     if (bFlag && !problemFiles.contains(sPath))
@@ -116,14 +118,27 @@ void OperateDBusData::IsolationProblemFile(bool bFlag, QString sPath)
         changeOf(bFlag ? snx::ProblemFileChange::Isolate : snx::ProblemFileChange::Restore, sPath));
 }
 
+// A long list goes out in several signals, each under the bus's message limit and cut after
+// whole entries; they are sent back to back before the call's reply, and joined they give the
+// list. An entry too long for any signal (only older databases hold one) is left out.
 void OperateDBusData::QueryTrustProblemFiles()
 {
-    emit SendTrustProblemFiles(snx::queryText(trustFileTimes));
+    int leftOut = 0;
+    for (const QString &piece :
+         snx::queryTextPieces(trustFileTimes, snx::maxQueryTextBytes, &leftOut))
+        emit SendTrustProblemFiles(piece);
+    if (leftOut > 0)
+        qCWarning(lcScanner) << leftOut << "trusted paths too long to be reported";
 }
 
 void OperateDBusData::QueryIsolationProblemFiles()
 {
-    emit SendIsolationProblemFiles(snx::queryText(isolationFileTimes));
+    int leftOut = 0;
+    for (const QString &piece :
+         snx::queryTextPieces(isolationFileTimes, snx::maxQueryTextBytes, &leftOut))
+        emit SendIsolationProblemFiles(piece);
+    if (leftOut > 0)
+        qCWarning(lcScanner) << leftOut << "isolated paths too long to be reported";
 }
 
 void OperateDBusData::acceptProblemFileOutcome(snx::ProblemFileOutcome outcome)

@@ -2,6 +2,7 @@
 // relay of the jobs' results to the bus.
 #include "service/operatedbusdata.h"
 
+#include "app/fsidentity.h"
 #include "app/logging.h"
 #include "engines/ahvirusscanjob.h"
 #include "engines/risvirusscanjob.h"
@@ -23,6 +24,17 @@ bool isFileOrDirectory(const QString &path)
     const QFileInfo info(path);
     return info.isDir() || info.isFile();
 }
+
+// As isFileOrDirectory, looked at with the caller's rights: what the caller cannot reach does
+// not exist for it.
+bool callerSeesFileOrDirectory(const snx::CallerIdentity &caller, const QString &path)
+{
+    snx::FsIdentityScope scope(caller);
+    return scope.active() && isFileOrDirectory(path);
+}
+
+// A user's own white list cannot grow without bound in the service's memory.
+constexpr int maxUserWhiteListEntries = 1024;
 } // namespace
 
 void OperateDBusData::readStartupSettings()
@@ -53,8 +65,13 @@ void OperateDBusData::StartApp()
 void OperateDBusData::ExitApp()
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "Exit app failed:"
-                             << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "Exit app failed:"
+                                 << "invalid invoker!";
+        return;
+    }
+    if (scanLive && scanBelongsToOther()) {
+        refuseBusy();
         return;
     }
     QCoreApplication::quit();
@@ -80,10 +97,40 @@ QThread *OperateDBusData::threadOf(Engine engine) const
 
 void OperateDBusData::prepareJob(Engine engine, bool isNewTask)
 {
+    const QStringList whiteList = whiteListFor(scanOwner);
+    const int fileSize = fileSizeFor(scanOwner);
     if (engine == Engine::Ah)
-        ahJob->prepareDissection(isNewTask, scanPaths, scanWhiteList, scanFileSize);
+        ahJob->prepareDissection(isNewTask, scanPaths, whiteList, fileSize, scanOwner);
     else
-        risJob->prepareDissection(isNewTask, scanPaths, scanWhiteList, scanFileSize);
+        risJob->prepareDissection(isNewTask, scanPaths, whiteList, fileSize, scanOwner);
+}
+
+bool OperateDBusData::scanBelongsToOther() const
+{
+    return !currentCaller.isRoot() && scanOwner.known && scanOwner.uid != currentCaller.uid;
+}
+
+// Another user's scan is neither cut nor steered; the caller may try again once it ended.
+void OperateDBusData::refuseBusy()
+{
+    sendErrorReply(QDBusError::Failed, QStringLiteral("busy"));
+    if (admitRefusalLog())
+        qCWarning(lcScanner) << "busy: uid" << currentCaller.uid << "pid" << currentCaller.pid
+                             << "may not steer the scan of uid" << scanOwner.uid;
+}
+
+QStringList OperateDBusData::whiteListFor(const snx::CallerIdentity &caller) const
+{
+    if (caller.isRoot())
+        return scanWhiteList;
+    return scanWhiteList + userWhiteLists.value(caller.uid);
+}
+
+int OperateDBusData::fileSizeFor(const snx::CallerIdentity &caller) const
+{
+    if (caller.isRoot())
+        return scanFileSize;
+    return userFileSizes.value(caller.uid, scanFileSize);
 }
 
 // A job's inputs must never change under its scan loop: stop whichever scan still runs, wait
@@ -103,18 +150,29 @@ void OperateDBusData::haltRunningScan()
 void OperateDBusData::DoDissection(QStringList filepaths)
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    if (scanLive && scanBelongsToOther()) {
+        refuseBusy();
         return;
     }
     resumeOwed = false;
     haltRunningScan();
     problemFiles.clear();
     scanPaths.clear();
-    for (const QString &path : filepaths)
-        if (isFileOrDirectory(path))
-            scanPaths.append(path);
+    {
+        snx::FsIdentityScope scope(currentCaller);
+        if (scope.active())
+            for (const QString &path : filepaths)
+                if (isFileOrDirectory(path))
+                    scanPaths.append(path);
+    }
     dissectionPaused = false;
     stopRequested = false;
+    scanOwner = currentCaller;
+    scanLive = true;
     activeEngine = engineOf(engineType);
     prepareJob(activeEngine, true);
     threadOf(activeEngine)->start(QThread::InheritPriority);
@@ -123,7 +181,12 @@ void OperateDBusData::DoDissection(QStringList filepaths)
 void OperateDBusData::SetDissectionStatus(int status)
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    if (scanBelongsToOther()) {
+        refuseBusy();
         return;
     }
     dissectionStatus = status;
@@ -146,6 +209,7 @@ void OperateDBusData::SetDissectionStatus(int status)
             qCWarning(lcScanner) << "resume ignored: the scan is not paused";
     } else if (dissectionPaused) {
         engineStatus = 0;
+        scanLive = false;
         emit SendDissectionFinished();
     } else {
         stopRequested = true;
@@ -161,6 +225,7 @@ void OperateDBusData::resumeScan()
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     dissectionPaused = false;
     stopRequested = false;
+    scanLive = true;
     prepareJob(activeEngine, false);
     threadOf(activeEngine)->start(QThread::InheritPriority);
 }
@@ -173,7 +238,8 @@ int OperateDBusData::GetDissectionStatus()
 void OperateDBusData::SetEngineStatus(int status)
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
     engineStatus = status;
@@ -187,21 +253,34 @@ int OperateDBusData::GetEngineStatus()
 void OperateDBusData::SetScanWhiteList(bool bFlag, QString sPath)
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
-    if (!isFileOrDirectory(sPath))
+    if (!callerSeesFileOrDirectory(currentCaller, sPath))
         return;
-    if (bFlag)
-        scanWhiteList.append(sPath);
-    else
-        scanWhiteList.removeOne(sPath);
+    // One user's entries must not hide another user's files: only root's apply to every scan.
+    QStringList &list = currentCaller.isRoot() ? scanWhiteList : userWhiteLists[currentCaller.uid];
+    if (!bFlag) {
+        list.removeOne(sPath);
+    } else if (currentCaller.isRoot() || list.size() < maxUserWhiteListEntries) {
+        list.append(sPath);
+    } else if (admitRefusalLog()) {
+        qCWarning(lcScanner) << "white list of uid" << currentCaller.uid << "full:" << sPath
+                             << "not added";
+    }
 }
 
 void OperateDBusData::SetScanFileSize(int nSize)
 {
     if (!verifyCaller()) {
-        qCWarning(lcScanner) << "invalid invoker!";
+        if (callerRefusalLogged)
+            qCWarning(lcScanner) << "invalid invoker!";
+        return;
+    }
+    // A user's limit applies to that user's scans alone; only root's is the system's setting.
+    if (!currentCaller.isRoot()) {
+        userFileSizes.insert(currentCaller.uid, nSize);
         return;
     }
     scanFileSize = nSize;
@@ -254,6 +333,7 @@ void OperateDBusData::doDissectionFinished()
 {
     finishOwed = false;
     pauseAnswerOwed = false;
+    scanLive = false;
     engineStatus = 0;
     threadOf(activeEngine)->quit();
     emit SendDissectionFinished();

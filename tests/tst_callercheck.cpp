@@ -139,14 +139,15 @@ private slots:
             QTest::newRow("path with a space: an existing piece is tested")
                 << 4242u << ns << c << illegal;
         }
-        QTest::newRow("cmdline decides when exe resolves to nothing")
+        // The command line is the caller's own text: it never stands in for the executable.
+        QTest::newRow("cmdline ignored when exe resolves to nothing")
             << 4242u << ns
             << FakeCaller{ns,
                           goodLibs,
                           {},
                           QString(),
                           QByteArray("/usr/bin/zorq-guard --daemon\0--x\0", 33)}
-            << QString();
+            << QStringLiteral("(pid: 4242)[] is not allowed to transfer sentinex inter");
         QTest::newRow("no executable and no cmdline")
             << 1234u << ns << FakeCaller{ns, goodLibs, {}, QString(), {}}
             << QStringLiteral("(pid: 1234)[] is not allowed to transfer sentinex inter");
@@ -157,8 +158,7 @@ private slots:
         QTest::newRow("cmdline of a program not in the list")
             << 4242u << ns
             << FakeCaller{ns, goodLibs, {}, QString(), QByteArray("/usr/bin/gdbus\0call\0", 20)}
-            << QStringLiteral(
-                   "(pid: 4242)[/usr/bin/gdbus] is not allowed to transfer sentinex inter");
+            << QStringLiteral("(pid: 4242)[] is not allowed to transfer sentinex inter");
     }
 
     void decision()
@@ -171,6 +171,46 @@ private slots:
         const snx::CallerVerdict verdict = check().check(pid);
         QCOMPARE(verdict.errorText, errorText);
         QCOMPARE(verdict.allowed, errorText.isEmpty());
+    }
+
+    // What cannot be read or resolved refuses the caller; nothing stands in for it.
+    void failsClosed_data()
+    {
+        QTest::addColumn<QString>("exeLink");
+        QTest::addColumn<bool>("mapsReadable");
+        QTest::addColumn<QString>("errorText");
+        const QString notAllowed =
+            QStringLiteral("(pid: 4242)[] is not allowed to transfer sentinex inter");
+        // A copy of any program, deleted after its start and named as an allowed one.
+        QTest::newRow("deleted executable")
+            << QStringLiteral("/tmp/copy (deleted)") << true << notAllowed;
+        QTest::newRow("executable gone") << QStringLiteral("/tmp/gone") << true << notAllowed;
+        QTest::newRow("maps unreadable")
+            << QString() << false << snx::CallerCheck::illegalCallText();
+    }
+
+    void failsClosed()
+    {
+        QFETCH(QString, exeLink);
+        QFETCH(bool, mapsReadable);
+        QFETCH(QString, errorText);
+        const QString ns = QStringLiteral("4026531840");
+        layOut(4242, ns,
+               FakeCaller{ns,
+                          {QStringLiteral("/usr/lib/x86_64-linux-gnu/libc.so.6")},
+                          {},
+                          QStringLiteral("/usr/bin/zorq-esm"),
+                          QByteArray("/usr/bin/zorq-guard\0--daemon\0", 29)});
+        const QString dir = proc() + QStringLiteral("/4242");
+        if (!exeLink.isEmpty()) {
+            QVERIFY(QFile::remove(dir + "/exe"));
+            QVERIFY(QFile::link(files() + exeLink, dir + "/exe"));
+        }
+        if (!mapsReadable)
+            QVERIFY(QFile::remove(dir + "/maps"));
+        const snx::CallerVerdict verdict = check().check(4242);
+        QCOMPARE(verdict.errorText, errorText);
+        QVERIFY(!verdict.allowed);
     }
 
     void illegalTextIsTheFixedOne()

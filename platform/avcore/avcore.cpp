@@ -186,6 +186,62 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
     return 0;
 }
 
+uint8_t avcore_scan_fd(avcore_engine *engine, int fd, const char *name,
+                       avcore_scan_context *context, avcore_result *result)
+{
+    if (!engine || fd < 0 || !result)
+        return 0;
+    Database &db = *engine->db;
+    {
+        std::unique_lock<std::shared_mutex> lock(db.limitsLock);
+        if (db.maxSize != engine->maxSize || db.maxLevel != engine->maxLevel) {
+            cl_engine_set_num(db.engine, CL_ENGINE_MAX_SCANSIZE, engine->maxSize);
+            cl_engine_set_num(db.engine, CL_ENGINE_MAX_FILESIZE, engine->maxSize);
+            cl_engine_set_num(db.engine, CL_ENGINE_MAX_RECURSION, engine->maxLevel);
+            db.maxSize = engine->maxSize;
+            db.maxLevel = engine->maxLevel;
+        }
+    }
+    struct cl_scan_options options = {};
+    options.parse = ~0u;
+    options.general = CL_SCAN_GENERAL_HEURISTICS;
+    const char *virusName = nullptr;
+    unsigned long scanned = 0;
+    cl_error_t status;
+    size_t length = 0;
+    switch (engineio::readSmallDescriptor(fd, engine->buffer, length)) {
+    case engineio::Read::Whole: {
+        cl_fmap_t *map = cl_fmap_open_memory(engine->buffer.data(), length);
+        std::shared_lock<std::shared_mutex> lock(db.limitsLock);
+        status =
+            map ? cl_scanmap_callback(map, name, &virusName, &scanned, db.engine, &options, nullptr)
+                : CL_EMEM;
+        if (map)
+            cl_fmap_close(map);
+        break;
+    }
+    case engineio::Read::TooLarge: {
+        std::shared_lock<std::shared_mutex> lock(db.limitsLock);
+        status = cl_scandesc_callback(fd, name, &virusName, &scanned, db.engine, &options, nullptr);
+        break;
+    }
+    default:
+        status = CL_EREAD;
+    }
+    if (context) {
+        ++context->files_scanned;
+        context->last_status = static_cast<int16_t>(status);
+    }
+    if (status == CL_VIRUS) {
+        result->status = 1;
+        std::strncpy(result->virus_name, virusName ? virusName : "Unknown",
+                     sizeof result->virus_name - 1);
+        return 1;
+    }
+    result->status = status == CL_CLEAN ? 0 : -1;
+    return 0;
+}
+
 void avcore_destroy_engine(avcore_engine *engine)
 {
     delete engine;

@@ -33,6 +33,11 @@ int avcore_set_option(avcore_engine *engine, const char *name, const int32_t *va
 /* Non-zero when a virus was found; its name is then in result->virus_name. */
 uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_context *context,
                          avcore_result *result);
+/* As avcore_scan_file, on a regular file that the caller opened and keeps: the engine reads it
+ * through `fd` from its start and never opens anything by name. `name` is used in messages only
+ * and may be NULL. */
+uint8_t avcore_scan_fd(avcore_engine *engine, int fd, const char *name,
+                       avcore_scan_context *context, avcore_result *result);
 void avcore_destroy_engine(avcore_engine *engine);
 
 #ifdef __cplusplus

@@ -53,4 +53,31 @@ inline Read readSmallFile(const char *path, std::vector<unsigned char> &buffer, 
     return Read::Whole;
 }
 
+// As readSmallFile, on a descriptor that the caller opened, checked and keeps open. Reads from
+// the start whatever the descriptor's position, and never opens anything by name.
+inline Read readSmallDescriptor(int fd, std::vector<unsigned char> &buffer, size_t &length)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return Read::Failed;
+    if (size_t(st.st_size) > smallFileLimit)
+        return Read::TooLarge;
+    buffer.resize(size_t(st.st_size) + 1);
+    length = 0;
+    for (;;) {
+        const ssize_t n =
+            ::pread(fd, buffer.data() + length, buffer.size() - length, off_t(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return Read::Failed;
+        if (n == 0)
+            break;
+        length += size_t(n);
+        if (length == buffer.size())
+            return Read::TooLarge;
+    }
+    return Read::Whole;
+}
+
 } // namespace engineio

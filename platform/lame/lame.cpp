@@ -200,6 +200,30 @@ int lam_engine_scan_a(lam_engine *engine, const char *path, lam_result *result)
     return result->status;
 }
 
+int lam_engine_scan_fd(lam_engine *engine, int fd, lam_result *result)
+{
+    if (!engine || !engine->scanner || fd < 0 || !result)
+        return -1;
+    yr_scanner_set_callback(engine->scanner, onScanMessage, result);
+    size_t length = 0;
+    int status;
+    switch (engineio::readSmallDescriptor(fd, engine->buffer, length)) {
+    case engineio::Read::Whole:
+        status = yr_scanner_scan_mem(engine->scanner, engine->buffer.data(), length);
+        break;
+    case engineio::Read::TooLarge:
+        status = yr_scanner_scan_fd(engine->scanner, fd);
+        break;
+    default:
+        status = ERROR_COULD_NOT_READ_FILE;
+    }
+    if (status != ERROR_SUCCESS) {
+        result->status = -1;
+        return -1;
+    }
+    return result->status;
+}
+
 void lam_engine_close(lam_engine *engine)
 {
     delete engine;

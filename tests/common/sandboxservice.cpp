@@ -94,10 +94,13 @@ bool SandboxService::startService(const Options &options)
     service.start();
     if (!service.waitForStarted(5000))
         return false;
-    if (!waitFor([&] {
-            return startupSignals.count(QStringLiteral("SendTrustProblemFiles")) > 0 ||
-                   service.state() == QProcess::NotRunning;
-        }))
+    // Generous: a large scan cache under a sanitizer on a loaded machine takes a while to load.
+    if (!waitFor(
+            [&] {
+                return startupSignals.count(QStringLiteral("SendTrustProblemFiles")) > 0 ||
+                       service.state() == QProcess::NotRunning;
+            },
+            60000))
         return false;
     if (service.state() == QProcess::NotRunning)
         return false;

@@ -75,9 +75,12 @@ echo "$libs" | grep -q "liblame.so => $dest/opt/velmar-sentinex-vdbup/risfile/li
     fail "liblame.so not found in its directory"
 echo "ok: the engines resolve in their directories"
 
-# A bus with a strict default policy plus ours: root owns the name, another user may call it
-# but not own it.
+# A bus with a strict default policy plus ours: root owns the name; any user may read the
+# scanner's state and lists; only root and members of velmar-sentinex may steer it.
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null && command -v gdbus >/dev/null; then
+    # The package creates the group; a policy for a group that does not exist is ignored.
+    getent group velmar-sentinex >/dev/null || groupadd --system velmar-sentinex
+    member_gid=$(getent group velmar-sentinex | cut -d: -f3)
     cat >"$work/bus.conf" <<CONF
 <busconfig>
   <type>system</type>
@@ -106,22 +109,56 @@ CONF
     export DBUS_SYSTEM_BUS_ADDRESS=$(head -n1 "$work/address")
     "$build/bin/velmar-sentinex-sandbox" "$work/root" 2>/dev/null &
     pids+=($!)
-    for _ in $(seq 200); do
-        gdbus call --system -d com.velmar.sentinex.scanner -o /com/velmar/sentinex/scanner \
-            -m com.velmar.sentinex.scanner.GetEngineType >/dev/null 2>&1 && break
-        sleep 0.05
+    call() {
+        local who=$1 method=$2
+        shift 2
+        $who gdbus call --system -d com.velmar.sentinex.scanner -o /com/velmar/sentinex/scanner \
+            -m "com.velmar.sentinex.scanner.$method" "$@" 2>&1
+    }
+    for _ in $(seq 200); do call "" GetEngineType >/dev/null && break; sleep 0.05; done
+    nobody="setpriv --reuid=65534 --regid=65534 --clear-groups"
+    member="setpriv --reuid=65534 --regid=65534 --groups=$member_gid"
+    for method in GetEngineType GetDissectionStatus GetEngineStatus GetProblemFileOperatingSum \
+        QueryTrustProblemFiles QueryIsolationProblemFiles StartApp; do
+        call "$nobody" "$method" >/dev/null || fail "another user cannot call $method"
     done
-    nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-    "${nobody[@]}" gdbus call --system -d com.velmar.sentinex.scanner -o /com/velmar/sentinex/scanner \
-        -m com.velmar.sentinex.scanner.GetEngineType >/dev/null ||
-        fail "another user cannot call the scanner"
-    if "${nobody[@]}" gdbus call --system -d org.freedesktop.DBus -o /org/freedesktop/DBus \
-        -m org.freedesktop.DBus.RequestName com.velmar.sentinex.scanner 4 >/dev/null 2>&1; then
+    for method in "SetEngineStatus 1" "SetEngineType 1" "SetProblemFileOperatingSum 1" \
+        "SetDissectionStatus 2" "SetScanFileSize 1" "DoDissection ['/nonexistent']" ExitApp; do
+        # shellcheck disable=SC2086
+        out=$(call "$nobody" $method) && fail "another user could call $method"
+        echo "$out" | grep -q AccessDenied || fail "$method: not refused by the bus: $out"
+    done
+    # A member passes the bus; the service's own check then refuses gdbus, a program the suite
+    # does not ship, with its own error.
+    out=$(call "$member" SetEngineStatus 1) && fail "gdbus passed the service's caller check"
+    echo "$out" | grep -q "is not allowed to transfer sentinex inter" ||
+        fail "a member of velmar-sentinex was refused by the bus: $out"
+    if $nobody gdbus call --system -d org.freedesktop.DBus -o /org/freedesktop/DBus \
+            -m org.freedesktop.DBus.RequestName com.velmar.sentinex.scanner 4 >/dev/null 2>&1; then
         fail "another user could own the scanner's name"
     fi
-    echo "ok: bus policy (root owns, others call)"
+    echo "ok: bus policy (root owns; anyone reads; root and velmar-sentinex steer)"
 else
     echo "skip: bus policy check needs root, setpriv and gdbus"
+fi
+
+# The unit must leave the service what a worker thread needs to act with a caller's rights.
+unit=$dest/lib/systemd/system/velmar-sentinex-scanner.service
+for cap in CAP_SETUID CAP_SETGID; do
+    grep -q "^CapabilityBoundingSet=.*\b$cap\b" "$unit" || fail "the unit drops $cap"
+done
+if command -v systemd-analyze >/dev/null; then
+    allowed=""
+    for entry in $(sed -n 's/^SystemCallFilter=//p' "$unit"); do
+        case $entry in
+        @*) allowed+=" $(systemd-analyze syscall-filter "$entry" 2>/dev/null | grep -v '^[@ ]*#' | tr -d ' ')" ;;
+        *) allowed+=" $entry" ;;
+        esac
+    done
+    for syscall in setfsuid setfsgid setgroups; do
+        echo "$allowed" | tr ' ' '\n' | grep -qx "$syscall" || fail "the unit's filter denies $syscall"
+    done
+    echo "ok: the unit keeps CAP_SETUID, CAP_SETGID and the system calls of a per-thread identity"
 fi
 
 if [ -d /run/systemd/system ] && command -v systemd-analyze >/dev/null; then

@@ -1,0 +1,55 @@
+// Calls one method of the scanner on the system bus and prints the outcome, for tests that need
+// a caller they control: with --wait it connects, prints "ready" and waits for a line on its
+// standard input before it calls, so the test can change what the caller looks like meanwhile.
+// usage: snx_dbuscall [--wait] METHOD [i:INT | s:TEXT | b:true|false]...
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments().mid(1);
+    const bool wait = !args.isEmpty() && args.first() == QLatin1String("--wait");
+    if (wait)
+        args.removeFirst();
+    if (args.isEmpty()) {
+        std::fprintf(stderr, "usage: snx_dbuscall [--wait] METHOD [i:INT|s:TEXT|b:BOOL]...\n");
+        return 2;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("com.velmar.sentinex.scanner"),
+        QStringLiteral("/com/velmar/sentinex/scanner"),
+        QStringLiteral("com.velmar.sentinex.scanner"), args.takeFirst());
+    for (const QString &arg : args) {
+        const QString value = arg.mid(2);
+        if (arg.startsWith(QLatin1String("i:")))
+            call << value.toInt();
+        else if (arg.startsWith(QLatin1String("b:")))
+            call << (value == QLatin1String("true"));
+        else
+            call << value;
+    }
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        std::printf("error no bus\n");
+        return 1;
+    }
+    if (wait) {
+        std::printf("ready\n");
+        std::fflush(stdout);
+        std::string line;
+        std::getline(std::cin, line);
+    }
+    const QDBusMessage reply = bus.call(call);
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+        std::printf("error %s: %s\n", qPrintable(reply.errorName()),
+                    reply.errorMessage().toUtf8().constData());
+        return 1;
+    }
+    std::printf("ok\n");
+    return 0;
+}

@@ -436,8 +436,10 @@ int ScannerClient::isolate(bool flag, const QString &path)
 bool ScannerClient::fetchList(bool trusted, QString *text)
 {
     bool got = false;
+    text->clear();
+    // A long list comes in several signals, which together are the whole text.
     auto take = [&](const QString &t) {
-        *text = t;
+        text->append(t);
         got = true;
         emit stateChanged();
     };
@@ -452,7 +454,8 @@ bool ScannerClient::fetchList(bool trusted, QString *text)
                                           : QDBusPendingCall(scanner.QueryIsolationProblemFiles());
     if (!succeeded(call))
         return false;
-    // The list comes as a signal sent before the reply; it is here already, or on its way.
+    // The list's signals were sent before the reply, so by now every piece is queued here.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::MetaCall);
     if (!waitUntil([&] { return got; }, 30000, false)) {
         out.error(QStringLiteral("the scanner service sent no list"));
         return false;

@@ -8,6 +8,7 @@
 
 #include <QDBusMessage>
 #include <QDir>
+#include <QProcess>
 #include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -238,6 +239,15 @@ private slots:
         }
         QVERIFY(service.logText().contains(trusted ? "2 trusted paths too long to be reported"
                                                    : "2 isolated paths too long"));
+
+        // The client reads a list that comes in pieces as the one list it is.
+        QProcess client;
+        client.start(SandboxService::binary(QStringLiteral("velmar-sentinex-cli")),
+                     {QStringLiteral("list"), trusted ? QStringLiteral("trusted")
+                                                      : QStringLiteral("isolated")});
+        QVERIFY(client.waitForFinished(60000));
+        QCOMPARE(client.exitCode(), 0);
+        QCOMPARE(client.readAllStandardOutput().count('\n'), 2500);
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -63,6 +63,8 @@ private:
         for (const QString &w : whiteSubstrings)
             if (path.contains(w))
                 return false;
+        if (rules.fileSizeLimit == noSizeLimit)
+            return true;
         const qint64 sizeKiB = size / 1024;
         return sizeKiB <= qint64(rules.fileSizeLimit) * 1024;
     }

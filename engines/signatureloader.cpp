@@ -1,0 +1,38 @@
+#include "engines/signatureloader.h"
+
+#include "app/scannerconfig.h"
+#include "engines/enginelogs.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QFile>
+#include <avcore.h>
+#include <lame.h>
+
+SignatureLoader::SignatureLoader(const snx::ScannerConfig &config, QObject *parent)
+    : QObject(parent), ahEngineDir(QFile::encodeName(config.ahEngineDir)),
+      risDatabase(QFile::encodeName(config.risVirusDatabase))
+{
+    snx::routeEngineLogs();
+    avcore_add_database_dir(ahEngineDir.constData(),
+                            QFile::encodeName(config.ahUpdateDir).constData());
+}
+
+void SignatureLoader::reloadChanged()
+{
+    QElapsedTimer timer;
+    timer.start();
+    const int ah = avcore_reload_databases(ahEngineDir.constData());
+    const int ris = lam_virdb_reload(risDatabase.constData());
+    if (ah != 0 || ris != 0)
+        qInfo() << "signatures loaded: ah"
+                << (ah > 0   ? "new set"
+                    : ah < 0 ? "none"
+                             : "unchanged")
+                << "ris"
+                << (ris > 0   ? "new set"
+                    : ris < 0 ? "none"
+                              : "unchanged")
+                << "in" << timer.elapsed() << "ms";
+    emit signaturesChecked(ah > 0 || ris > 0);
+}

@@ -30,16 +30,20 @@ bool isArchive(const char *type)
 
 } // namespace
 
-cl_error_t cutAtArchiveLevel(int, const char *, const char **ancestors, size_t, const char *,
-                             size_t, const char *, uint32_t recursionLevel, uint32_t, void *context)
+cl_error_t cutAtArchiveLevel(int, const char *type, const char **, size_t, const char *, size_t,
+                             const char *, uint32_t recursionLevel, uint32_t, void *context)
 {
-    const auto *limits = static_cast<const ScanLimits *>(context);
-    if (!limits || !ancestors)
+    auto *limits = static_cast<ScanLimits *>(context);
+    if (!limits)
         return CL_CLEAN;
+    auto &levels = limits->archiveAtLevel;
+    levels.resize(recursionLevel);
     uint32_t archives = 0;
-    for (uint32_t i = 0; i < recursionLevel; ++i)
-        if (isArchive(ancestors[i]) && ++archives > limits->maxArchiveLevel)
-            return CL_BREAK;
+    for (bool archive : levels)
+        archives += archive ? 1 : 0;
+    if (archives > limits->maxArchiveLevel)
+        return CL_BREAK;
+    levels.push_back(isArchive(type));
     return CL_CLEAN;
 }
 

@@ -6,13 +6,17 @@
 #include <clamav.h>
 
 #include <cstdint>
+#include <vector>
 
 namespace avcore {
 
-// The context a scan hands to libclamav for its callbacks.
+// The context a scan hands to libclamav for its callbacks. libclamav names a layer's ancestors
+// but gives only the layer's own type, and visits layers depth first: so the types of the
+// layers seen last at each level are the types of the ancestors of the next one.
 struct ScanLimits
 {
     uint32_t maxArchiveLevel;
+    std::vector<bool> archiveAtLevel;
 };
 
 cl_error_t cutAtArchiveLevel(int fd, const char *type, const char **ancestors,

@@ -227,7 +227,7 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
         return 0;
     Database &db = *engine->db;
     struct cl_scan_options options = scanOptions();
-    avcore::ScanLimits limits{engine->maxLevel};
+    avcore::ScanLimits limits{engine->maxLevel, {}};
     const char *virusName = nullptr;
     unsigned long scanned = 0;
     cl_error_t status;

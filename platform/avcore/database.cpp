@@ -50,6 +50,9 @@ std::shared_ptr<Database> emptyDatabase(bool withTempDir)
             cl_engine_set_str(db->engine, CL_ENGINE_TMPDIR, db->tempDir.c_str());
     }
     cl_engine_set_clcb_file_inspection(db->engine, cutAtArchiveLevel);
+    // libclamav remembers a file skipped by that callback as clean, and would then report the
+    // same content clean wherever it appears; its clean cache cannot be told otherwise.
+    cl_engine_set_num(db->engine, CL_ENGINE_DISABLE_CACHE, 1);
     return db;
 }
 

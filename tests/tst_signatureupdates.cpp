@@ -20,6 +20,7 @@ const QString progress = QStringLiteral("SendDissectionProgInfo");
 const QString finished = QStringLiteral("SendDissectionFinished");
 const QString testFiles = QStringLiteral("/usr/share/clamav-testfiles");
 const QString ahDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file/");
+const QString updateDir = QStringLiteral("/var/lib/velmar-sentinex/clamav/");
 
 // The Ah engine, files up to 100 MiB.
 SandboxService::Options ahOptions()
@@ -123,6 +124,35 @@ private slots:
         SandboxService service;
         QVERIFY(service.start(ahOptions()));
         QVERIFY(waitFor([&] { return service.logText().contains("signatures loaded"); }));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    void updatedDatabasesLoadUnlessAnotherUserCanChangeThem_data()
+    {
+        QTest::addColumn<int>("dirMode");
+        QTest::addColumn<int>("fileMode");
+        QTest::addColumn<bool>("loaded");
+        QTest::newRow("root's alone") << 0755 << 0644 << true;
+        QTest::newRow("file writable by its group") << 0755 << 0664 << false;
+        QTest::newRow("directory writable by all") << 0777 << 0644 << false;
+    }
+    void updatedDatabasesLoadUnlessAnotherUserCanChangeThem()
+    {
+        QFETCH(int, dirMode);
+        QFETCH(int, fileMode);
+        QFETCH(bool, loaded);
+        SandboxService service;
+        const QString file = service.path(updateDir + "update.hdb");
+        const QByteArray sample = "what an update detects\n";
+        QVERIFY(samples::write(file, md5Signature(sample, "Snx.Test.Update")));
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), mode_t(fileMode)) == 0);
+        QVERIFY(::chmod(QFile::encodeName(service.path(updateDir)).constData(), mode_t(dirMode)) ==
+                0);
+        QVERIFY(service.start(ahOptions()));
+        QTemporaryDir dir;
+        QVERIFY(samples::write(dir.filePath("sample"), sample));
+        QCOMPARE(detected(service, dir.filePath("sample")), loaded);
+        QCOMPARE(service.logText().contains("may be changed by another user than root"), !loaded);
         QCOMPARE(service.exitApp(), 0);
     }
 

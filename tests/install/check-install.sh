@@ -13,13 +13,18 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 dest=$work/dest
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 
-expected="/lib/systemd/system/velmar-sentinex-scanner.service
+expected="/etc/velmar-sentinex/freshclam.conf
+/lib/systemd/system/velmar-sentinex-freshclam.service
+/lib/systemd/system/velmar-sentinex-freshclam.timer
+/lib/systemd/system/velmar-sentinex-scanner.service
 /opt/velmar-sentinex-vdbup/file/libavcore.so
 /opt/velmar-sentinex-vdbup/file/starter.ndb
 /opt/velmar-sentinex-vdbup/risfile/liblame.so
 /opt/velmar-sentinex-vdbup/risfile/malware.rmd
 /usr/bin/velmar-sentinex-cli
 /usr/bin/velmar-sentinex-scanner
+/usr/lib/velmar-sentinex-scanner/velmar-sentinex-publish-clamav
+/usr/sbin/velmar-sentinex-compile-rules
 /usr/share/dbus-1/system-services/com.velmar.sentinex.scanner.service
 /usr/share/dbus-1/system.d/com.velmar.sentinex.scanner.conf"
 actual=$(cd "$dest" && find . -type f | sed 's/^\.//' | sort)
@@ -95,8 +100,11 @@ else
 fi
 
 if [ -d /run/systemd/system ] && command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify --root="$dest" "$dest/lib/systemd/system/velmar-sentinex-scanner.service" ||
-        fail "systemd-analyze rejects the unit"
+    for unit in velmar-sentinex-scanner.service velmar-sentinex-freshclam.service \
+        velmar-sentinex-freshclam.timer; do
+        systemd-analyze verify --root="$dest" "$dest/lib/systemd/system/$unit" ||
+            fail "systemd-analyze rejects $unit"
+    done
     echo "ok: systemd unit"
 else
     echo "skip: systemd is not running here, the unit is not verified"

@@ -8,6 +8,8 @@
 #include <QFile>
 #include <avcore.h>
 #include <lame.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 SignatureLoader::SignatureLoader(const snx::ScannerConfig &config, QObject *parent)
     : QObject(parent), ahEngineDir(QFile::encodeName(config.ahEngineDir)),
@@ -20,6 +22,11 @@ SignatureLoader::SignatureLoader(const snx::ScannerConfig &config, QObject *pare
 
 void SignatureLoader::reloadChanged()
 {
+    // Building a new set takes seconds of processor time that a running scan must not wait
+    // for; a nice value yields to it without starving the build (Qt's thread priorities do
+    // nothing for ordinary Linux threads).
+    static thread_local const bool niced = ::setpriority(PRIO_PROCESS, ::gettid(), 10) == 0;
+    Q_UNUSED(niced);
     QElapsedTimer timer;
     timer.start();
     const int ah = avcore_reload_databases(ahEngineDir.constData());

@@ -65,7 +65,7 @@ void OperateDBusData::createSignatureLoader()
     connect(loaderThread, &QThread::started, signatureLoader, &SignatureLoader::reloadChanged);
     connect(this, &OperateDBusData::notifyReloadSignatures, signatureLoader,
             &SignatureLoader::reloadChanged);
-    loaderThread->start(QThread::LowPriority);
+    loaderThread->start();
 }
 
 void OperateDBusData::reloadSignatures()

@@ -102,7 +102,8 @@ constexpr uint64_t largestFile = (uint64_t(1) << 31) - 1; // libclamav scans no 
 Limits limitsFor(uint64_t archiveMaxSize, uint64_t topFileSize)
 {
     constexpr uint64_t mib = 1 << 20;
-    const uint64_t rounded = std::min((topFileSize + mib - 1) / mib * mib, largestFile);
+    const uint64_t rounded =
+        std::min(std::max(mib, (topFileSize + mib - 1) / mib * mib), largestFile);
     return {rounded + archiveMaxSize, std::max(archiveMaxSize, rounded)};
 }
 

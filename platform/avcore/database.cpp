@@ -3,6 +3,7 @@
 #include "../common/enginelog.h"
 #include "archivelevel.h"
 
+#include <mutex>
 #include <unistd.h>
 
 namespace avcore {
@@ -39,7 +40,8 @@ std::string privateTempDir()
 
 std::shared_ptr<Database> emptyDatabase(bool withTempDir)
 {
-    cl_set_clcb_msg(onLibraryMessage);
+    static std::once_flag once;
+    std::call_once(once, [] { cl_set_clcb_msg(onLibraryMessage); });
     auto db = std::make_shared<Database>();
     db->engine = cl_engine_new();
     if (!db->engine)

@@ -11,6 +11,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+namespace {
+const char *outcome(int reload)
+{
+    return reload > 0 ? "new set" : reload < 0 ? "none" : "unchanged";
+}
+} // namespace
+
 SignatureLoader::SignatureLoader(const snx::ScannerConfig &config, QObject *parent)
     : QObject(parent), ahEngineDir(QFile::encodeName(config.ahEngineDir)),
       risDatabase(QFile::encodeName(config.risVirusDatabase))
@@ -32,14 +39,6 @@ void SignatureLoader::reloadChanged()
     const int ah = avcore_reload_databases(ahEngineDir.constData());
     const int ris = lam_virdb_reload(risDatabase.constData());
     if (ah != 0 || ris != 0)
-        qInfo() << "signatures loaded: ah"
-                << (ah > 0   ? "new set"
-                    : ah < 0 ? "none"
-                             : "unchanged")
-                << "ris"
-                << (ris > 0   ? "new set"
-                    : ris < 0 ? "none"
-                              : "unchanged")
-                << "in" << timer.elapsed() << "ms";
-    emit signaturesChecked(ah > 0 || ris > 0);
+        qInfo() << "signatures loaded: ah" << outcome(ah) << "ris" << outcome(ris) << "in"
+                << timer.elapsed() << "ms";
 }

@@ -16,10 +16,6 @@ class SignatureLoader : public QObject
 public:
     explicit SignatureLoader(const snx::ScannerConfig &config, QObject *parent = nullptr);
 
-signals:
-    // After every pass; `changed` when an engine switched to a new set.
-    void signaturesChecked(bool changed);
-
 public slots:
     // Reloads what changed since the last load; cheap when nothing did.
     void reloadChanged();

@@ -157,6 +157,7 @@ extern "C" {
 void avcore_set_log_callback(avcore_log_fn callback, void *user)
 {
     enginelog::setSink(callback, user);
+    initialiseOnce();
 }
 
 int avcore_add_database_dir(const char *base_dir, const char *extra_dir)

@@ -26,7 +26,10 @@ typedef struct avcore_result
 } avcore_result;
 
 /* Where load messages go (level 0 info, 1 warning): each database file that fails to load, with
- * libclamav's message. Set once, before the first load; without it they go to standard error. */
+ * libclamav's message. Set once, before the first load; without it they go to standard error.
+ * Also initialises libclamav (and the OpenSSL under it) in the calling thread, which should be
+ * one that lives as long as the process: OpenSSL keeps some state of the thread that initialises
+ * it until the end. */
 typedef void (*avcore_log_fn)(int32_t level, const char *message, void *user);
 void avcore_set_log_callback(avcore_log_fn callback, void *user);
 /* The engine of `base_dir` loads the databases of `extra_dir` too. Call before the first load. */

@@ -189,6 +189,7 @@ extern "C" {
 void lam_set_log_callback(lam_log_fn callback, void *user)
 {
     enginelog::setSink(callback, user);
+    initialiseOnce();
 }
 
 int lam_virdb_reload(const char *path)

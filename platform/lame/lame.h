@@ -20,7 +20,9 @@ typedef struct lam_result
 } lam_result;
 
 /* Where load messages go (level 0 info, 1 warning), the compiler's among them. Set once, before
- * the first load; without it they go to standard error. */
+ * the first load; without it they go to standard error. Also initialises the library (and the
+ * OpenSSL under it) in the calling thread, which should be one that lives as long as the
+ * process: OpenSSL keeps some state of the thread that initialises it until the end. */
 typedef void (*lam_log_fn)(int32_t level, const char *message, void *user);
 void lam_set_log_callback(lam_log_fn callback, void *user);
 /* Compiles the rules of `path` anew when the file changed since the last load (or none was

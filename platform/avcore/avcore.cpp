@@ -206,7 +206,7 @@ avcore_engine *avcore_create_engine(int32_t, const char *base_dir)
     }
     if (!current || !current->db)
         return nullptr;
-    return new avcore_engine{current->db, current->db->maxScanSize, UINT32_MAX, {}};
+    return new avcore_engine{current->db, current->db->defaultArchiveSize, UINT32_MAX, {}};
 }
 
 int avcore_set_option(avcore_engine *engine, const char *name, const int32_t *value)

@@ -87,6 +87,7 @@ std::shared_ptr<Database> finished(std::shared_ptr<Database> db)
     if (!db || db->signatures == 0)
         return nullptr;
     db->maxScanSize = cl_engine_get_num(db->engine, CL_ENGINE_MAX_SCANSIZE, nullptr);
+    db->defaultArchiveSize = db->maxScanSize;
     db->maxFileSize = cl_engine_get_num(db->engine, CL_ENGINE_MAX_FILESIZE, nullptr);
     return db;
 }

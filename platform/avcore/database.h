@@ -16,6 +16,8 @@ struct Database
     cl_engine *engine = nullptr;
     std::string tempDir;
     unsigned int signatures = 0;
+    // libclamav's own scan size, the archive size of a handle that sets none. Fixed once built.
+    uint64_t defaultArchiveSize = 0;
     // Limits live in the shared cl_engine; scans read them, a scan that needs others writes
     // them, so scans take this shared and a change takes it alone.
     std::shared_mutex limitsLock;

@@ -122,7 +122,7 @@ ScanTiming timedScan(SandboxService &service, const QString &dir)
         QObject::connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionProgInfo, [&] {
             const qint64 now = t.nsecsElapsed();
             if (timing.results++ > 0)
-                timing.longestGapMs = std::max(timing.longestGapMs, (now - last) / 1e6);
+                timing.gapsMs.push_back((now - last) / 1e6);
             last = now;
         });
     auto c2 = QObject::connect(&scanner, &ComVelmarSentinexScannerInterface::SendDissectionFinished,

@@ -29,11 +29,6 @@ SignatureLoader::SignatureLoader(const snx::ScannerConfig &config, QObject *pare
 
 void SignatureLoader::reloadChanged()
 {
-    // Building a new set takes seconds of processor time that a running scan must not wait
-    // for; a nice value yields to it without starving the build (Qt's thread priorities do
-    // nothing for ordinary Linux threads).
-    static thread_local const bool niced = ::setpriority(PRIO_PROCESS, ::gettid(), 10) == 0;
-    Q_UNUSED(niced);
     QElapsedTimer timer;
     timer.start();
     const int ah = avcore_reload_databases(ahEngineDir.constData());
@@ -41,4 +36,9 @@ void SignatureLoader::reloadChanged()
     if (ah != 0 || ris != 0)
         qInfo() << "signatures loaded: ah" << outcome(ah) << "ris" << outcome(ris) << "in"
                 << timer.elapsed() << "ms";
+    // Later builds take seconds of processor time that running scans must not wait for; a nice
+    // value yields to them without starving the build. The first load, which scans wait for,
+    // keeps its share. (Qt's thread priorities do nothing for ordinary Linux threads.)
+    static thread_local const bool niced = ::setpriority(PRIO_PROCESS, ::gettid(), 10) == 0;
+    Q_UNUSED(niced);
 }

@@ -31,6 +31,7 @@ ScannerConfig ScannerConfig::production()
     };
     c.installDir = QStringLiteral("/opt/velmar-sentinex-vdbup/");
     c.ahEngineDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file");
+    c.ahUpdateDir = QStringLiteral("/var/lib/velmar-sentinex/clamav");
     c.risEngineDir = QStringLiteral("/opt/velmar-sentinex-vdbup/risfile");
     c.risVirusDatabase = QStringLiteral("/opt/velmar-sentinex-vdbup/risfile/malware.rmd");
     c.configDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file/config/");
@@ -49,8 +50,9 @@ ScannerConfig ScannerConfig::underRoot(const QString &root)
     if (r == QLatin1String("/"))
         r.clear();
     ScannerConfig c = production();
-    for (QString *path : {&c.installDir, &c.ahEngineDir, &c.risEngineDir, &c.risVirusDatabase,
-                          &c.configDir, &c.databaseFile, &c.quarantineDir, &c.logDir, &c.logFile})
+    for (QString *path :
+         {&c.installDir, &c.ahEngineDir, &c.ahUpdateDir, &c.risEngineDir, &c.risVirusDatabase,
+          &c.configDir, &c.databaseFile, &c.quarantineDir, &c.logDir, &c.logFile})
         path->prepend(r);
     return c;
 }

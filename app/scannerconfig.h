@@ -28,6 +28,8 @@ struct ScannerConfig
     // Install tree.
     QString installDir;
     QString ahEngineDir;
+    // ClamAV databases kept current by freshclam; the Ah engine loads them besides its own.
+    QString ahUpdateDir;
     QString risEngineDir;
     QString risVirusDatabase;
     QString configDir;

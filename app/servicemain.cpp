@@ -26,6 +26,8 @@ int runService(const ScannerConfig &config)
     // Before the service object: a SIGTERM during its start-up then ends the process cleanly too.
     ServiceSignals unixSignals;
     auto service = std::make_unique<OperateDBusData>(config);
+    QObject::connect(&unixSignals, &ServiceSignals::reloadRequested, service.get(),
+                     &OperateDBusData::reloadSignatures);
     const int status = QCoreApplication::exec();
     service.reset();
     return status;

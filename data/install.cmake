@@ -12,6 +12,10 @@ install(TARGETS avcore LIBRARY DESTINATION ${SNX_ENGINE_DIR})
 install(TARGETS lame LIBRARY DESTINATION ${SNX_RIS_DIR})
 install(FILES signatures/starter.ndb DESTINATION ${SNX_ENGINE_DIR})
 install(FILES signatures/malware.yar DESTINATION ${SNX_RIS_DIR} RENAME malware.rmd)
+# Signature updates: freshclam as clamav, then a copy that only root can change for the scanner;
+# and the command that compiles a YARA rules directory into the Ris engine's rule file.
+install(PROGRAMS scripts/velmar-sentinex-publish-clamav DESTINATION lib/velmar-sentinex-scanner)
+install(PROGRAMS scripts/velmar-sentinex-compile-rules DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
 set(SNX_DATA ${CMAKE_SOURCE_DIR}/data)
 install(FILES ${SNX_DATA}/com.velmar.sentinex.scanner.conf DESTINATION share/dbus-1/system.d)
@@ -46,7 +50,11 @@ install(FILES ${SNX_DATA}/debian/lintian-overrides DESTINATION share/lintian/ove
 install(CODE "
     string(REGEX REPLACE \"/usr/?$\" \"\" snx_root \"\${CMAKE_INSTALL_PREFIX}\")
     file(INSTALL DESTINATION \"\${snx_root}/lib/systemd/system\" TYPE FILE
-        FILES \"${SNX_DATA}/velmar-sentinex-scanner.service\")
+        FILES \"${SNX_DATA}/velmar-sentinex-scanner.service\"
+              \"${SNX_DATA}/velmar-sentinex-freshclam.service\"
+              \"${SNX_DATA}/velmar-sentinex-freshclam.timer\")
+    file(INSTALL DESTINATION \"\${snx_root}/etc/velmar-sentinex\" TYPE FILE
+        FILES \"${SNX_DATA}/freshclam.conf\")
     file(INSTALL DESTINATION \"\${snx_root}/etc/logrotate.d\" TYPE FILE
         FILES \"${SNX_DATA}/velmar-sentinex-scanner.logrotate\"
         RENAME velmar-sentinex-scanner)
@@ -75,6 +83,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, libqt5sql5-sqlite, passwd")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "clamav-freshclam, yara")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${SNX_DATA}/debian/postinst ${SNX_DATA}/debian/prerm ${SNX_DATA}/debian/postrm
     ${SNX_DATA}/debian/conffiles)

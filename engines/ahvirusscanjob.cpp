@@ -1,6 +1,7 @@
 #include "engines/ahvirusscanjob.h"
 
 #include "app/scannerconfig.h"
+#include "engines/enginelogs.h"
 #include "engines/enginetext.h"
 
 #include <QDebug>
@@ -23,6 +24,9 @@ AhVirusScanJob::AhVirusScanJob(const snx::ScannerConfig &config, QObject *parent
     : QObject(parent), task(config.systemDirectories),
       engineDir(QFile::encodeName(config.ahEngineDir))
 {
+    snx::routeEngineLogs();
+    avcore_add_database_dir(engineDir.constData(),
+                            QFile::encodeName(config.ahUpdateDir).constData());
 }
 
 AhVirusScanJob::~AhVirusScanJob()

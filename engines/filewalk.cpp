@@ -193,6 +193,8 @@ private:
 
 bool sizeAdmitted(qint64 bytes, int limitMiB)
 {
+    if (limitMiB == noSizeLimit)
+        return true;
     return bytes / 1024 <= qint64(limitMiB) * 1024;
 }
 

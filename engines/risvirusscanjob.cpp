@@ -1,6 +1,7 @@
 #include "engines/risvirusscanjob.h"
 
 #include "app/scannerconfig.h"
+#include "engines/enginelogs.h"
 #include "engines/enginetext.h"
 
 #include <QDebug>
@@ -17,6 +18,7 @@ RisVirusScanJob::RisVirusScanJob(const snx::ScannerConfig &config, QObject *pare
     : QObject(parent), task(config.systemDirectories),
       databasePath(QFile::encodeName(config.risVirusDatabase))
 {
+    snx::routeEngineLogs();
 }
 
 RisVirusScanJob::~RisVirusScanJob()

@@ -6,6 +6,7 @@
 #include "cache/filecachedb.h"
 #include "engines/ahvirusscanjob.h"
 #include "engines/risvirusscanjob.h"
+#include "engines/signatureloader.h"
 #include "scanneradaptor.h"
 
 #include <QDBusConnection>
@@ -64,6 +65,7 @@ OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *pare
 
     readStartupSettings();
     openScanCache();
+    createSignatureLoader();
     createEngineWorkers();
     createDatabaseWorker();
     QueryTrustProblemFiles();
@@ -86,6 +88,24 @@ OperateDBusData::~OperateDBusData()
     stop(ahThread, ahJob);
     stop(risThread, risJob);
     stop(dbThread, fileCacheDb);
+    stop(loaderThread, signatureLoader);
+}
+
+void OperateDBusData::createSignatureLoader()
+{
+    // The first load starts at once, so that the first scan finds the signatures compiled.
+    loaderThread = new QThread;
+    signatureLoader = new SignatureLoader(config);
+    signatureLoader->moveToThread(loaderThread);
+    connect(loaderThread, &QThread::started, signatureLoader, &SignatureLoader::reloadChanged);
+    connect(this, &OperateDBusData::notifyReloadSignatures, signatureLoader,
+            &SignatureLoader::reloadChanged);
+    loaderThread->start();
+}
+
+void OperateDBusData::reloadSignatures()
+{
+    emit notifyReloadSignatures();
 }
 
 void OperateDBusData::createEngineWorkers()

@@ -17,6 +17,7 @@ class ScannerAdaptor;
 class QThread;
 class AhVirusScanJob;
 class RisVirusScanJob;
+class SignatureLoader;
 class FileCacheDb;
 class DBusInvokerInterface;
 
@@ -39,6 +40,7 @@ signals:
     void SendIsolationProblemFiles(QString filepaths);
     void notifyPauseDissection();
     void notifyFileCacheDb(snx::ProblemFileChange change);
+    void notifyReloadSignatures();
 
 public slots:
     void StartApp();
@@ -64,6 +66,9 @@ public slots:
     void acceptProblemFileOutcome(snx::ProblemFileOutcome outcome);
     void acceptTrustProblemFileInfo(bool flag, QString sPath);
     void acceptIsolationProblemFileInfo(bool flag, QString sPath);
+    // Loads the signature files that changed, in the background; scans go on meanwhile with the
+    // signatures in use. Every scan's start asks for it too.
+    void reloadSignatures();
 
 private slots:
     void engineThreadFinished();
@@ -89,6 +94,7 @@ private:
     void readStartupSettings();
     void createEngineWorkers();
     void createDatabaseWorker();
+    void createSignatureLoader();
     Engine engineOf(int type) const { return type == 1 ? Engine::Ah : Engine::Ris; }
     QThread *threadOf(Engine engine) const;
     void prepareJob(Engine engine, bool isNewTask);
@@ -109,6 +115,8 @@ private:
     int engineType = 0;
     QThread *dbThread = nullptr;
     FileCacheDb *fileCacheDb = nullptr;
+    QThread *loaderThread = nullptr;
+    SignatureLoader *signatureLoader = nullptr;
     QStringList scanPaths;
     QStringList problemFiles;
     QStringList scanWhiteList;

@@ -5,6 +5,7 @@
 #include "app/fsidentity.h"
 #include "app/logging.h"
 #include "engines/ahvirusscanjob.h"
+#include "engines/filewalk.h"
 #include "engines/risvirusscanjob.h"
 #include "invoker/dbusinvokerinterface.h"
 #include "invoker/invokerfactory.h"
@@ -48,10 +49,16 @@ void OperateDBusData::readStartupSettings()
             scanWhiteList.append(entry);
     scanWhiteList.append(config.installDir);
 
-    scanFileSize =
-        snx::settingsreply::variantOf(
-            settingsInvoker->invoke(sd::getSysSettingValue, {sd::scanSizeKey}, sd::readMode))
-            .toInt();
+    const QVariant size = snx::settingsreply::variantOf(
+        settingsInvoker->invoke(sd::getSysSettingValue, {sd::scanSizeKey}, sd::readMode));
+    bool sizeRead = false;
+    scanFileSize = size.toInt(&sizeRead);
+    if (!sizeRead) {
+        // Scanning almost nothing while reporting success would be worse than scanning all.
+        scanFileSize = snx::noSizeLimit;
+        qCWarning(lcScanner) << "settings daemon not readable: scanning files of every size, "
+                                "with the Ris engine, until a caller sets otherwise";
+    }
     SetEngineType(
         snx::settingsreply::variantOf(
             settingsInvoker->invoke(sd::getSysSettingValue, {sd::engineTypeKey}, sd::readMode))
@@ -174,6 +181,7 @@ void OperateDBusData::DoDissection(QStringList filepaths)
     scanOwner = currentCaller;
     scanLive = true;
     activeEngine = engineOf(engineType);
+    reloadSignatures();
     prepareJob(activeEngine, true);
     threadOf(activeEngine)->start(QThread::InheritPriority);
 }

@@ -1,5 +1,6 @@
 // The engine libraries from several plain threads at once: handles made and dropped while others
-// scan, options that differ between handles, and a signature file that changes under them.
+// scan, options that differ between handles, a signature file that changes under them, and
+// new signature sets switched to while others scan.
 // Run under ThreadSanitizer in CI; no Qt thread is involved, so nothing here is suppressed.
 #include <avcore.h>
 #include <lame.h>
@@ -114,6 +115,62 @@ private slots:
             QVERIFY(::rename(QFile::encodeName(dir.filePath("rules.tmp")).constData(),
                              rules.constData()) == 0);
             QTest::qSleep(20);
+        }
+        stop = true;
+        for (auto &t : threads)
+            t.join();
+        QCOMPARE(wrong.load(), 0);
+    }
+
+    // New sets are built and switched to while other threads make handles and scan: every scan
+    // sees one whole set, old or new, and handles keep theirs until they are dropped.
+    void reloadsWhileOthersScan()
+    {
+        const QByteArray ahDir = QFile::encodeName(dir.filePath("reloading"));
+        const QByteArray ruleFile = QFile::encodeName(dir.filePath("reloading.yar"));
+        QDir().mkpath(dir.filePath("reloading"));
+        QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/starter.ndb",
+                            dir.filePath("reloading/starter.ndb")));
+        QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/malware.yar", ruleFile));
+        QVERIFY(avcore_reload_databases(ahDir.constData()) == 1);
+        QVERIFY(lam_virdb_reload(ruleFile.constData()) == 1);
+        std::atomic_int wrong{0};
+        std::atomic_bool stop{false};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 2; ++t)
+            threads.emplace_back([&] {
+                while (!stop) {
+                    avcore_engine *e = avcore_create_engine(12, ahDir.constData());
+                    avcore_result r;
+                    std::memset(&r, 0, sizeof r);
+                    if (!e || !avcore_scan_file(e, infected.constData(), nullptr, &r))
+                        ++wrong;
+                    avcore_destroy_engine(e);
+                    lam_virdb *db = lam_virdb_open(ruleFile.constData());
+                    lam_engine *l = lam_engine_new(db);
+                    lam_result lr;
+                    std::memset(&lr, 0, sizeof lr);
+                    if (!l || lam_engine_init(l) != 0 ||
+                        lam_engine_scan_a(l, infected.constData(), &lr) != 1)
+                        ++wrong;
+                    lam_engine_close(l);
+                    lam_virdb_close(db);
+                }
+            });
+        for (int i = 0; i < 10; ++i) {
+            QFile extra(dir.filePath(QStringLiteral("reloading/extra%1.hdb").arg(i)));
+            QVERIFY(extra.open(QIODevice::WriteOnly));
+            extra.write("44d88612fea8a8f36de82e1278abb02f:68:Extra" + QByteArray::number(i) + "\n");
+            extra.close();
+            QFile rules(QFile::decodeName(ruleFile));
+            QVERIFY(rules.open(QIODevice::Append));
+            rules.write("\nrule Extra" + QByteArray::number(i) + " { condition: false }\n");
+            rules.close();
+            QCOMPARE(avcore_databases_changed(ahDir.constData()), 1);
+            QCOMPARE(avcore_reload_databases(ahDir.constData()), 1);
+            QCOMPARE(lam_virdb_changed(ruleFile.constData()), 1);
+            QCOMPARE(lam_virdb_reload(ruleFile.constData()), 1);
+            QCOMPARE(avcore_databases_changed(ahDir.constData()), 0);
         }
         stop = true;
         for (auto &t : threads)

@@ -102,7 +102,8 @@ private slots:
         QTemporaryDir dir;
         samples::write(dir.filePath("big"), QByteArray(4096, 'x'));
         samples::write(dir.filePath("small"), "x");
-        QCOMPARE(scanCount(service, {dir.path()}), 1); // size limit 0
+        QCOMPARE(scanCount(service, {dir.path()}), 2); // unreadable: no size limit
+        QCOMPARE(service.logText().count("settings daemon not readable"), 1);
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -343,12 +343,15 @@ private slots:
         samples::write(dir.filePath("large"), QByteArray(1024, 'a'));
         samples::write(service.path("/opt/velmar-sentinex-vdbup/inside"), "x");
         SignalLog log;
-        // Size limit 0: only files under 1 KiB. Install directory excluded.
+        // No size limit without the daemon: every file is scanned. Install directory excluded.
         s.DoDissection({dir.path(), service.path("/opt/velmar-sentinex-vdbup")}).waitForFinished();
         QVERIFY(log.waitFor(finished));
         settle(100);
-        QCOMPARE(log.count(progress), 1);
-        QCOMPARE(pathOf(log.named(progress).first()), dir.filePath("small"));
+        QCOMPARE(log.count(progress), 2);
+        QStringList scanned{pathOf(log.named(progress).at(0)), pathOf(log.named(progress).at(1))};
+        scanned.sort();
+        QCOMPARE(scanned, (QStringList{dir.filePath("large"), dir.filePath("small")}));
+        QCOMPARE(service.logText().count("settings daemon not readable"), 1);
         QCOMPARE(service.exitApp(), 0);
     }
 

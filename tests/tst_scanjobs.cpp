@@ -12,11 +12,33 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
+#include <list>
 #include <memory>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
 const QByteArray eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+// Found anywhere in a file by the test's own signature "Snx.Test.Tail".
+const QByteArray tailMarker = "SNX-TEST-TAIL-MARKER-5f1c9a7e";
+
+// Every message of the process, as the service's log gets them.
+QStringList logLines;
+QtMessageHandler previousHandler = nullptr;
+void keepMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    logLines.append(message);
+    previousHandler(type, context, message);
+}
+
+bool run(const QString &dir, const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.start(program, args);
+    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
 
 struct Result
 {
@@ -117,6 +139,24 @@ class TestScanJobs : public QObject
     QTemporaryDir samples;
     snx::ScannerConfig config;
 
+    std::list<QTemporaryDir> roots;
+
+    // An install tree of its own, for a test that needs signatures other than the shared ones.
+    snx::ScannerConfig freshConfig()
+    {
+        roots.emplace_back();
+        snx::ScannerConfig own = snx::ScannerConfig::underRoot(roots.back().path());
+        QDir().mkpath(own.ahEngineDir);
+        QDir().mkpath(own.risEngineDir);
+        return own;
+    }
+
+    static bool writeFile(const QString &path, const QByteArray &content)
+    {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+    }
+
     QString sample(const QString &name, const QByteArray &content)
     {
         const QString path = samples.filePath(name);
@@ -136,7 +176,13 @@ private slots:
         QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/starter.ndb",
                             config.ahEngineDir + "/starter.ndb"));
         QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/malware.yar", config.risVirusDatabase));
+        QFile tail(config.ahEngineDir + "/tail.ndb");
+        QVERIFY(tail.open(QIODevice::WriteOnly));
+        tail.write("Snx.Test.Tail:0:*:" + tailMarker.toHex() + "\n");
+        previousHandler = qInstallMessageHandler(keepMessage);
     }
+
+    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
 
     void engines_data()
     {
@@ -282,6 +328,159 @@ private slots:
         QVERIFY(run.waitFinished(1));
         QCOMPARE(run.results.size(), 1);
         QCOMPARE(run.results[0].name, QStringLiteral("EICAR-Test-File.UNOFFICIAL"));
+    }
+
+    void badDatabaseFileIsSkippedAndNamed_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("malformed ndb") << "broken.ndb" << QByteArray("Broken:0:0:zz-not-hex\n");
+        QTest::newRow("bad ldb logic")
+            << "broken.ldb" << QByteArray("Broken.Ldb;Engine:51-255,Target:0;0&&;zz\n");
+        QTest::newRow("truncated cvd")
+            << "main.cvd"
+            << QByteArray("ClamAV-VDB:14 Apr 2020 08-00 -0400:25800:4564:90:X:X:x:1586865600")
+                       .leftJustified(512, ' ') +
+                   QByteArray("\x1f\x8b\x08\x00garbage");
+    }
+    void badDatabaseFileIsSkippedAndNamed()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QByteArray, content);
+        const snx::ScannerConfig own = freshConfig();
+        QVERIFY(QFile::copy(SNX_SOURCE_DIR "/signatures/starter.ndb",
+                            own.ahEngineDir + "/starter.ndb"));
+        QVERIFY(writeFile(own.ahEngineDir + "/" + fileName, content));
+        logLines.clear();
+        Runner run(true, own);
+        run.start(true, {sample(QStringLiteral("eicar-beside-bad"), eicar)});
+        QVERIFY(run.waitFinished(1));
+        QCOMPARE(run.results.size(), 1);
+        QCOMPARE(run.results[0].name, QStringLiteral("EICAR-Test-File.UNOFFICIAL"));
+        const QStringList named = logLines.filter(own.ahEngineDir + "/" + fileName);
+        QCOMPARE(named.size(), 1);
+        QVERIFY2(named[0].contains("skipped") && named[0].contains("("), qPrintable(named[0]));
+    }
+
+    void risRulesThatDoNotCompileAreLoggedWithTheCompilersMessage()
+    {
+        const snx::ScannerConfig own = freshConfig();
+        QVERIFY(writeFile(own.risVirusDatabase, "rule Broken\n{\n    condition: nonsense +\n}\n"));
+        logLines.clear();
+        Runner run(false, own);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("engine not created"));
+        run.start(true, {sample(QStringLiteral("not-scanned"), eicar)});
+        QVERIFY(run.waitFinished(1));
+        QVERIFY(run.results.isEmpty());
+        const QStringList named = logLines.filter(own.risVirusDatabase);
+        QVERIFY2(!named.isEmpty() && named.join('\n').contains("line 3"),
+                 qPrintable(logLines.join('\n')));
+    }
+
+    void risExternalsDescribeTheScannedFile_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("rule");
+        QTest::newRow("filename and extension") << "Marked.BIN" << QByteArray("x") << "By_Name";
+        QTest::newRow("filetype, owner, filepath") << "prog" << QByteArray("MZ\x90") << "By_Type";
+        QTest::newRow("none applies") << "plain.txt" << QByteArray("text") << "";
+    }
+    void risExternalsDescribeTheScannedFile()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, rule);
+        const snx::ScannerConfig own = freshConfig();
+        const passwd *user = getpwuid(geteuid());
+        QVERIFY(user);
+        const QByteArray rules = "rule By_Name { condition: filename == \"Marked.BIN\" and "
+                                 "extension == \".bin\" }\n"
+                                 "rule By_Type { condition: filetype == \"EXE\" and owner == \"" +
+                                 QByteArray(user->pw_name) + "\" and filepath == \"" +
+                                 QFile::encodeName(samples.path()) + "\" }\n";
+        QVERIFY(writeFile(own.risVirusDatabase, rules));
+        Runner run(false, own);
+        run.start(true, {sample(name, content)});
+        QVERIFY(run.waitFinished(1));
+        QCOMPARE(run.results.size(), 1);
+        QCOMPARE(run.results[0].name, rule);
+    }
+
+    void archiveLevelsCountArchivesNotLayers_data()
+    {
+        QTest::addColumn<int>("zips");
+        QTest::addColumn<bool>("inTarGz");
+        QTest::addColumn<bool>("detected");
+        for (int depth = 1; depth <= 5; ++depth)
+            QTest::addRow("%d nested zips", depth) << depth << false << (depth <= 3);
+        QTest::newRow("2 zips in a tar.gz: 3 archives") << 2 << true << true;
+        QTest::newRow("3 zips in a tar.gz: 4 archives") << 3 << true << false;
+    }
+    void archiveLevelsCountArchivesNotLayers()
+    {
+        QFETCH(int, zips);
+        QFETCH(bool, inTarGz);
+        QFETCH(bool, detected);
+        if (QStandardPaths::findExecutable("zip").isEmpty())
+            QSKIP("zip is not installed");
+        QTemporaryDir dir;
+        QVERIFY(writeFile(dir.filePath("eicar.com"), eicar));
+        QString inner = "eicar.com";
+        for (int level = 1; level <= zips; ++level) {
+            const QString outer = QStringLiteral("level%1.zip").arg(level);
+            QVERIFY(run(dir.path(), "zip", {"-q", outer, inner}));
+            inner = outer;
+        }
+        if (inTarGz) {
+            QVERIFY(run(dir.path(), "tar", {"czf", "outer.tar.gz", inner}));
+            inner = "outer.tar.gz";
+        }
+        Runner scan(true, config);
+        scan.start(true, {dir.filePath(inner)});
+        QVERIFY(scan.waitFinished(1));
+        QCOMPARE(scan.results.size(), 1);
+        QCOMPARE(scan.results[0].type, detected ? 1 : 0);
+        // A file cut at the level is not remembered as clean: on its own it is still found.
+        Runner plain(true, config);
+        plain.start(true, {dir.filePath("eicar.com")});
+        QVERIFY(plain.waitFinished(1));
+        QCOMPARE(plain.results.size(), 1);
+        QCOMPARE(plain.results[0].type, 1);
+    }
+
+    void plainFilesAreScannedWholeArchivesWithinTheirSize_data()
+    {
+        QTest::addColumn<bool>("zipped");
+        QTest::addColumn<bool>("detected");
+        // The marker sits at the end of 60 MiB, past the 50 MiB archive size.
+        QTest::newRow("plain file of 60 MiB") << false << true;
+        QTest::newRow("zip bomb: the same 60 MiB in a zip of 60 KiB") << true << false;
+    }
+    void plainFilesAreScannedWholeArchivesWithinTheirSize()
+    {
+        QFETCH(bool, zipped);
+        QFETCH(bool, detected);
+        QTemporaryDir dir;
+        // Sparse: 60 MiB of zeros that cost the disk nothing, then the marker.
+        QFile big(dir.filePath("big.bin"));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(60 << 20) && big.seek(60 << 20));
+        QVERIFY(big.write(tailMarker) == tailMarker.size());
+        big.close();
+        QString target = dir.filePath("big.bin");
+        if (zipped) {
+            if (QStandardPaths::findExecutable("zip").isEmpty())
+                QSKIP("zip is not installed");
+            QVERIFY(run(dir.path(), "zip", {"-q", "bomb.zip", "big.bin"}));
+            QVERIFY(QFileInfo(dir.filePath("bomb.zip")).size() < (1 << 20));
+            target = dir.filePath("bomb.zip");
+        }
+        Runner scan(true, config);
+        scan.start(true, {target});
+        QVERIFY(scan.waitFinished(1));
+        QCOMPARE(scan.results.size(), 1);
+        QCOMPARE(scan.results[0].name,
+                 detected ? QStringLiteral("Snx.Test.Tail.UNOFFICIAL") : QString());
     }
 };
 

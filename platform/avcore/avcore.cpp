@@ -1,12 +1,17 @@
 // The Ah engine on libclamav. Loading a real ClamAV database takes seconds and hundreds of MiB,
-// so the compiled signatures of a directory stay in the process across engine handles and are
-// reloaded only when a database file in it changed.
+// so the compiled signatures of a directory stay in the process across engine handles. A new set
+// is built beside the one in use and published when it is compiled: handles made before keep
+// the old set until they are destroyed.
 #include "avcore.h"
 
+#include "../common/enginelog.h"
 #include "../common/smallfile.h"
+#include "archivelevel.h"
+#include "database.h"
+#include "databasefiles.h"
 
-#include <clamav.h>
-
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -14,34 +19,32 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
-struct Database
-{
-    cl_engine *engine = nullptr;
-    struct cl_stat stat = {};
-    std::string tempDir;
-    // Limits live in the shared cl_engine; scans read them, a handle with other limits writes
-    // them, so scans take this shared and a change takes it alone.
-    std::shared_mutex limitsLock;
-    uint64_t maxSize = 0;
-    uint32_t maxLevel = 0;
+using avcore::Database;
 
-    ~Database()
-    {
-        if (engine)
-            cl_engine_free(engine);
-        cl_statfree(&stat);
-        if (!tempDir.empty())
-            rmdir(tempDir.c_str());
-    }
+// What a directory's engines scan with, and the state of the files it was built from. A set
+// that failed to load is published as well (no database), so that a scan fails closed instead
+// of loading again and again.
+struct Published
+{
+    std::shared_ptr<Database> db;
+    enginefiles::Fingerprint fingerprint;
 };
 
-std::mutex cacheLock;
-std::map<std::string, std::shared_ptr<Database>> cache;
+struct Slot
+{
+    std::vector<std::string> directories;       // under slotsLock
+    std::mutex buildLock;                       // one build at a time
+    std::shared_ptr<const Published> published; // std::atomic_load / std::atomic_store only
+};
+
+std::mutex slotsLock;
+std::map<std::string, std::shared_ptr<Slot>> slots;
 
 void initialiseOnce()
 {
@@ -49,48 +52,94 @@ void initialiseOnce()
     std::call_once(once, [] { cl_init(CL_INIT_DEFAULT); });
 }
 
-// libclamav unpacks every file into a temporary directory; on tmpfs that costs half as much.
-std::string privateTempDir()
+std::shared_ptr<Slot> slotFor(const std::string &baseDir)
 {
-    char pattern[] = "/dev/shm/avcore.XXXXXX";
-    if (access("/dev/shm", W_OK) == 0 && mkdtemp(pattern))
-        return pattern;
-    return {};
+    std::lock_guard<std::mutex> guard(slotsLock);
+    auto &slot = slots[baseDir];
+    if (!slot) {
+        slot = std::make_shared<Slot>();
+        slot->directories.push_back(baseDir);
+    }
+    return slot;
 }
 
-std::shared_ptr<Database> load(const std::string &dir)
+std::vector<std::string> directoriesOf(const Slot &slot)
 {
-    auto db = std::make_shared<Database>();
-    db->engine = cl_engine_new();
-    if (!db->engine)
-        return nullptr;
-    db->tempDir = privateTempDir();
-    if (!db->tempDir.empty())
-        cl_engine_set_str(db->engine, CL_ENGINE_TMPDIR, db->tempDir.c_str());
-    unsigned int signatures = 0;
-    if (cl_load(dir.c_str(), db->engine, &signatures, CL_DB_STDOPT) != CL_SUCCESS ||
-        signatures == 0)
-        return nullptr;
-    if (cl_engine_compile(db->engine) != CL_SUCCESS)
-        return nullptr;
-    cl_statinidir(dir.c_str(), &db->stat);
-    db->maxSize = cl_engine_get_num(db->engine, CL_ENGINE_MAX_SCANSIZE, nullptr);
-    db->maxLevel = cl_engine_get_num(db->engine, CL_ENGINE_MAX_RECURSION, nullptr);
-    return db;
+    std::lock_guard<std::mutex> guard(slotsLock);
+    return slot.directories;
 }
 
-std::shared_ptr<Database> databaseFor(const std::string &dir)
+// 1 a new set was published, 0 nothing changed, -1 nothing loads (and that is published).
+int rebuild(Slot &slot, bool onlyIfChanged)
 {
-    std::lock_guard<std::mutex> guard(cacheLock);
-    auto it = cache.find(dir);
-    if (it != cache.end() && cl_statchkdir(&it->second->stat) == 0)
-        return it->second;
-    auto db = load(dir);
-    if (db)
-        cache[dir] = db;
-    else if (it != cache.end())
-        cache.erase(it);
-    return db;
+    std::lock_guard<std::mutex> build(slot.buildLock);
+    // The files are listed before they are loaded: a change during the load shows as a change
+    // at the next check.
+    const avcore::DatabaseFiles files = avcore::listDatabaseFiles(directoriesOf(slot), true);
+    const auto current = std::atomic_load(&slot.published);
+    if (onlyIfChanged && current && current->fingerprint == files.fingerprint)
+        return 0;
+    auto db = avcore::buildDatabase(files.files);
+    if (!db)
+        enginelog::write(enginelog::Warning, "no signature loaded from " + directoriesOf(slot)[0]);
+    std::atomic_store(&slot.published,
+                      std::shared_ptr<const Published>(new Published{db, files.fingerprint}));
+    return db ? 1 : -1;
+}
+
+// libclamav scans nothing of a file over the largest scan size, the top-level file included.
+// The file itself is the service's to admit, so the limits of a scan take the file as it is
+// plus "archive-max-size" for what is unpacked from it; the file size is rounded up to whole
+// MiB so that files of about the same size share the limits.
+struct Limits
+{
+    uint64_t scanSize;
+    uint64_t fileSize;
+};
+
+constexpr uint64_t largestFile = (uint64_t(1) << 31) - 1; // libclamav scans no larger file
+
+Limits limitsFor(uint64_t archiveMaxSize, uint64_t topFileSize)
+{
+    constexpr uint64_t mib = 1 << 20;
+    const uint64_t rounded =
+        std::min(std::max(mib, (topFileSize + mib - 1) / mib * mib), largestFile);
+    return {rounded + archiveMaxSize, std::max(archiveMaxSize, rounded)};
+}
+
+// Holds the engine's limits at those a scan needs, for the whole scan.
+class LimitsHold
+{
+public:
+    LimitsHold(Database &db, const Limits &wanted) : shared(db.limitsLock)
+    {
+        if (db.maxScanSize == wanted.scanSize && db.maxFileSize == wanted.fileSize)
+            return;
+        shared.unlock();
+        alone = std::unique_lock<std::shared_mutex>(db.limitsLock);
+        cl_engine_set_num(db.engine, CL_ENGINE_MAX_SCANSIZE, wanted.scanSize);
+        cl_engine_set_num(db.engine, CL_ENGINE_MAX_FILESIZE, wanted.fileSize);
+        db.maxScanSize = wanted.scanSize;
+        db.maxFileSize = wanted.fileSize;
+    }
+
+private:
+    std::shared_lock<std::shared_mutex> shared;
+    std::unique_lock<std::shared_mutex> alone;
+};
+
+struct cl_scan_options scanOptions()
+{
+    struct cl_scan_options options = {};
+    options.parse = ~0u;
+    options.general = CL_SCAN_GENERAL_HEURISTICS;
+    return options;
+}
+
+uint64_t sizeOf(const char *path)
+{
+    struct stat st;
+    return ::stat(path, &st) == 0 ? uint64_t(st.st_size) : 0;
 }
 
 } // namespace
@@ -105,16 +154,59 @@ struct avcore_engine
 
 extern "C" {
 
+void avcore_set_log_callback(avcore_log_fn callback, void *user)
+{
+    enginelog::setSink(callback, user);
+    initialiseOnce();
+}
+
+int avcore_add_database_dir(const char *base_dir, const char *extra_dir)
+{
+    if (!base_dir || !extra_dir)
+        return -1;
+    auto slot = slotFor(base_dir);
+    std::lock_guard<std::mutex> guard(slotsLock);
+    auto &dirs = slot->directories;
+    if (std::find(dirs.begin(), dirs.end(), extra_dir) == dirs.end())
+        dirs.push_back(extra_dir);
+    return 0;
+}
+
+int avcore_reload_databases(const char *base_dir)
+{
+    if (!base_dir)
+        return -1;
+    initialiseOnce();
+    return rebuild(*slotFor(base_dir), true);
+}
+
+int avcore_databases_changed(const char *base_dir)
+{
+    if (!base_dir)
+        return -1;
+    auto slot = slotFor(base_dir);
+    const auto current = std::atomic_load(&slot->published);
+    if (!current)
+        return 1;
+    return avcore::listDatabaseFiles(directoriesOf(*slot), false).fingerprint !=
+           current->fingerprint;
+}
+
 avcore_engine *avcore_create_engine(int32_t, const char *base_dir)
 {
     if (!base_dir)
         return nullptr;
     initialiseOnce();
-    auto db = databaseFor(base_dir);
-    if (!db)
+    auto slot = slotFor(base_dir);
+    auto current = std::atomic_load(&slot->published);
+    if (!current) {
+        // Nothing loaded yet: wait for the load in progress, or load now.
+        rebuild(*slot, true);
+        current = std::atomic_load(&slot->published);
+    }
+    if (!current || !current->db)
         return nullptr;
-    std::shared_lock<std::shared_mutex> lock(db->limitsLock);
-    return new avcore_engine{db, db->maxSize, db->maxLevel, {}};
+    return new avcore_engine{current->db, current->db->defaultArchiveSize, UINT32_MAX, {}};
 }
 
 int avcore_set_option(avcore_engine *engine, const char *name, const int32_t *value)
@@ -136,19 +228,8 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
     if (!engine || !path || !result)
         return 0;
     Database &db = *engine->db;
-    {
-        std::unique_lock<std::shared_mutex> lock(db.limitsLock);
-        if (db.maxSize != engine->maxSize || db.maxLevel != engine->maxLevel) {
-            cl_engine_set_num(db.engine, CL_ENGINE_MAX_SCANSIZE, engine->maxSize);
-            cl_engine_set_num(db.engine, CL_ENGINE_MAX_FILESIZE, engine->maxSize);
-            cl_engine_set_num(db.engine, CL_ENGINE_MAX_RECURSION, engine->maxLevel);
-            db.maxSize = engine->maxSize;
-            db.maxLevel = engine->maxLevel;
-        }
-    }
-    struct cl_scan_options options = {};
-    options.parse = ~0u;
-    options.general = CL_SCAN_GENERAL_HEURISTICS;
+    struct cl_scan_options options = scanOptions();
+    avcore::ScanLimits limits{engine->maxLevel, {}};
     const char *virusName = nullptr;
     unsigned long scanned = 0;
     cl_error_t status;
@@ -156,17 +237,23 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
     switch (engineio::readSmallFile(path, engine->buffer, length)) {
     case engineio::Read::Whole: {
         cl_fmap_t *map = cl_fmap_open_memory(engine->buffer.data(), length);
-        std::shared_lock<std::shared_mutex> lock(db.limitsLock);
+        LimitsHold hold(db, limitsFor(engine->maxSize, length));
         status =
-            map ? cl_scanmap_callback(map, path, &virusName, &scanned, db.engine, &options, nullptr)
+            map ? cl_scanmap_callback(map, path, &virusName, &scanned, db.engine, &options, &limits)
                 : CL_EMEM;
         if (map)
             cl_fmap_close(map);
         break;
     }
     case engineio::Read::TooLarge: {
-        std::shared_lock<std::shared_mutex> lock(db.limitsLock);
-        status = cl_scanfile(path, &virusName, &scanned, db.engine, &options);
+        // Skipped by libclamav and so reported clean: not scanned is the truth.
+        const uint64_t size = sizeOf(path);
+        if (size > largestFile) {
+            status = CL_EMAXSIZE;
+            break;
+        }
+        LimitsHold hold(db, limitsFor(engine->maxSize, size));
+        status = cl_scanfile_callback(path, &virusName, &scanned, db.engine, &options, &limits);
         break;
     }
     default:

@@ -25,10 +25,31 @@ typedef struct avcore_result
     char virus_name[272];
 } avcore_result;
 
-/* Returns NULL when the directory holds no signature that loads. `flags` is kept for callers
- * that pass one; no flag is defined. */
+/* Where load messages go (level 0 info, 1 warning): each database file that fails to load, with
+ * libclamav's message. Set once, before the first load; without it they go to standard error.
+ * Also initialises libclamav (and the OpenSSL under it) in the calling thread, which should be
+ * one that lives as long as the process: OpenSSL keeps some state of the thread that initialises
+ * it until the end. */
+typedef void (*avcore_log_fn)(int32_t level, const char *message, void *user);
+void avcore_set_log_callback(avcore_log_fn callback, void *user);
+/* The engine of `base_dir` loads the databases of `extra_dir` too. Call before the first load. */
+int avcore_add_database_dir(const char *base_dir, const char *extra_dir);
+/* Builds the signatures of `base_dir` anew when its database files changed since the last load
+ * (or none was loaded), beside the set in use, and then makes engines created afterwards use
+ * it. Engines created before keep theirs. 1 a new set is in use, 0 nothing changed, -1 nothing
+ * loads (engines can then not be created). Files that fail to load are skipped and logged. */
+int avcore_reload_databases(const char *base_dir);
+/* 1 when a database file of `base_dir` was added, removed, replaced or edited since the set in
+ * use was loaded, or none was loaded; 0 otherwise. Cheap: reads the directories only. */
+int avcore_databases_changed(const char *base_dir);
+
+/* Uses the signatures last loaded for the directory, and loads them first if none were (waiting
+ * for a load in progress). Does not look for changes: see avcore_reload_databases. Returns NULL
+ * when the directory holds no signature that loads. `flags` is kept for callers that pass one;
+ * no flag is defined. */
 avcore_engine *avcore_create_engine(int32_t flags, const char *base_dir);
-/* "archive-max-size" (bytes) and "archive-max-level" (nesting depth). 0 on success. */
+/* "archive-max-size" (bytes unpacked and scanned from a file's archives, the file itself not
+ * counted) and "archive-max-level" (archives nested in one another). 0 on success. */
 int avcore_set_option(avcore_engine *engine, const char *name, const int32_t *value);
 /* Non-zero when a virus was found; its name is then in result->virus_name. */
 uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_context *context,

@@ -1,11 +1,16 @@
-// The Ris engine on libyara. Compiling a large rule set is slow, so the rules of a database
-// file stay in the process across handles and are reloaded only when the file changed.
+// The Ris engine on libyara. Compiling a large rule set is slow, so the rules of a database file
+// stay in the process across handles. A new set is compiled beside the one in use and published
+// when it is ready: handles made before keep the old rules until they are closed.
 #include "lame.h"
 
+#include "../common/enginelog.h"
+#include "../common/filestamp.h"
 #include "../common/smallfile.h"
+#include "externals.h"
 
 #include <yara.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -16,33 +21,9 @@
 
 namespace {
 
-struct FileStamp
-{
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified = {};
-
-    bool operator==(const FileStamp &o) const
-    {
-        return device == o.device && inode == o.inode && size == o.size &&
-               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
-    }
-};
-
-bool stampOf(const char *path, FileStamp &stamp)
-{
-    struct stat st;
-    if (stat(path, &st) != 0)
-        return false;
-    stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-    return true;
-}
-
 struct RuleSet
 {
     YR_RULES *rules = nullptr;
-    FileStamp stamp;
     ~RuleSet()
     {
         if (rules)
@@ -50,8 +31,22 @@ struct RuleSet
     }
 };
 
-std::mutex cacheLock;
-std::map<std::string, std::shared_ptr<RuleSet>> cache;
+// What handles opened now get, and the state of the file it came from. A file that failed to
+// load is published too (no rules), so that opening fails closed instead of compiling again.
+struct Published
+{
+    std::shared_ptr<RuleSet> set;
+    enginefiles::FileStamp stamp;
+};
+
+struct Slot
+{
+    std::mutex buildLock;                       // one build at a time
+    std::shared_ptr<const Published> published; // std::atomic_load / std::atomic_store only
+};
+
+std::mutex slotsLock;
+std::map<std::string, std::shared_ptr<Slot>> slots;
 
 bool initialiseOnce()
 {
@@ -59,15 +54,39 @@ bool initialiseOnce()
     return ready;
 }
 
-YR_RULES *compileSource(const char *path)
+std::shared_ptr<Slot> slotFor(const std::string &path)
+{
+    std::lock_guard<std::mutex> guard(slotsLock);
+    auto &slot = slots[path];
+    if (!slot)
+        slot = std::make_shared<Slot>();
+    return slot;
+}
+
+void onCompilerMessage(int level, const char *file, int line, const YR_RULE *, const char *message,
+                       void *user)
+{
+    auto *messages = static_cast<std::string *>(user);
+    if (!messages->empty())
+        messages->append("; ");
+    messages->append(std::string(level == YARA_ERROR_LEVEL_ERROR ? "error" : "warning") + " in " +
+                     (file ? file : "?") + " line " + std::to_string(line) + ": " +
+                     (message ? message : ""));
+}
+
+YR_RULES *compileSource(const char *path, std::string &messages)
 {
     FILE *file = std::fopen(path, "r");
-    if (!file)
+    if (!file) {
+        messages = std::strerror(errno);
         return nullptr;
+    }
     YR_COMPILER *compiler = nullptr;
     YR_RULES *rules = nullptr;
     if (yr_compiler_create(&compiler) == ERROR_SUCCESS) {
-        if (yr_compiler_add_file(compiler, file, nullptr, path) == 0)
+        yr_compiler_set_callback(compiler, onCompilerMessage, &messages);
+        if (lame::defineExternals(compiler) == 0 &&
+            yr_compiler_add_file(compiler, file, nullptr, path) == 0)
             yr_compiler_get_rules(compiler, &rules);
         yr_compiler_destroy(compiler);
     }
@@ -75,15 +94,21 @@ YR_RULES *compileSource(const char *path)
     return rules;
 }
 
-std::shared_ptr<RuleSet> load(const char *path, const FileStamp &stamp)
+std::shared_ptr<RuleSet> load(const char *path)
 {
     auto set = std::make_shared<RuleSet>();
-    set->stamp = stamp;
     // A compiled database (yarac) loads directly; anything else is taken as rule source.
     if (yr_rules_load(path, &set->rules) != ERROR_SUCCESS) {
-        set->rules = compileSource(path);
-        if (!set->rules)
+        set->rules = nullptr;
+        std::string messages;
+        set->rules = compileSource(path, messages);
+        if (!set->rules) {
+            enginelog::write(enginelog::Warning,
+                             std::string("rules not loaded from ") + path + ": " + messages);
             return nullptr;
+        }
+        if (!messages.empty())
+            enginelog::write(enginelog::Info, std::string("rules of ") + path + ": " + messages);
     }
     int count = 0;
     YR_RULE *rule;
@@ -91,13 +116,30 @@ std::shared_ptr<RuleSet> load(const char *path, const FileStamp &stamp)
     {
         ++count;
     }
+    if (count == 0)
+        enginelog::write(enginelog::Warning, std::string("no rule in ") + path);
     return count > 0 ? set : nullptr;
 }
 
-struct Match
+// 1 new rules are in use, 0 nothing changed, -1 nothing loads (and that is published).
+int rebuild(Slot &slot, const char *path, bool onlyIfChanged)
 {
-    lam_result *result;
-};
+    std::lock_guard<std::mutex> build(slot.buildLock);
+    const enginefiles::FileStamp stamp = enginefiles::stampOf(path);
+    const auto current = std::atomic_load(&slot.published);
+    if (onlyIfChanged && current && current->stamp == stamp)
+        return 0;
+    std::shared_ptr<RuleSet> set;
+    if (!S_ISREG(stamp.mode))
+        enginelog::write(enginelog::Warning, std::string("no rule file at ") + path);
+    else if (!enginefiles::ownedSafely(stamp))
+        enginelog::write(enginelog::Warning, std::string("rules not loaded: ") + path +
+                                                 " may be changed by another user than root");
+    else
+        set = load(path);
+    std::atomic_store(&slot.published, std::shared_ptr<const Published>(new Published{set, stamp}));
+    return set ? 1 : -1;
+}
 
 int onScanMessage(YR_SCAN_CONTEXT *, int message, void *data, void *user)
 {
@@ -108,6 +150,17 @@ int onScanMessage(YR_SCAN_CONTEXT *, int message, void *data, void *user)
     result->status = 1;
     std::strncpy(result->virus_name, rule->identifier, sizeof result->virus_name - 1);
     return CALLBACK_ABORT;
+}
+
+// The first bytes of a file too large to be read whole, for its file type.
+size_t readHead(const char *path, unsigned char *head, size_t capacity)
+{
+    FILE *file = std::fopen(path, "rb");
+    if (!file)
+        return 0;
+    const size_t n = std::fread(head, 1, capacity, file);
+    std::fclose(file);
+    return n;
 }
 
 } // namespace
@@ -133,24 +186,41 @@ struct lam_engine
 
 extern "C" {
 
+void lam_set_log_callback(lam_log_fn callback, void *user)
+{
+    enginelog::setSink(callback, user);
+    initialiseOnce();
+}
+
+int lam_virdb_reload(const char *path)
+{
+    if (!path || !initialiseOnce())
+        return -1;
+    return rebuild(*slotFor(path), path, true);
+}
+
+int lam_virdb_changed(const char *path)
+{
+    if (!path)
+        return -1;
+    const auto current = std::atomic_load(&slotFor(path)->published);
+    return !current || current->stamp != enginefiles::stampOf(path);
+}
+
 lam_virdb *lam_virdb_open(const char *path)
 {
     if (!path || !initialiseOnce())
         return nullptr;
-    FileStamp stamp;
-    if (!stampOf(path, stamp))
-        return nullptr;
-    std::lock_guard<std::mutex> guard(cacheLock);
-    auto it = cache.find(path);
-    if (it != cache.end() && it->second->stamp == stamp)
-        return new lam_virdb{it->second};
-    auto set = load(path, stamp);
-    if (!set) {
-        cache.erase(path);
-        return nullptr;
+    auto slot = slotFor(path);
+    auto current = std::atomic_load(&slot->published);
+    if (!current) {
+        // Nothing loaded yet: wait for the load in progress, or load now.
+        rebuild(*slot, path, true);
+        current = std::atomic_load(&slot->published);
     }
-    cache[path] = set;
-    return new lam_virdb{set};
+    if (!current || !current->set)
+        return nullptr;
+    return new lam_virdb{current->set};
 }
 
 lam_engine *lam_engine_new(lam_virdb *virdb)
@@ -183,13 +253,19 @@ int lam_engine_scan_a(lam_engine *engine, const char *path, lam_result *result)
     yr_scanner_set_callback(engine->scanner, onScanMessage, result);
     size_t length = 0;
     int status;
+    struct stat st = {};
+    ::stat(path, &st);
     switch (engineio::readSmallFile(path, engine->buffer, length)) {
     case engineio::Read::Whole:
+        lame::setExternals(engine->scanner, path, st, engine->buffer.data(), length);
         status = yr_scanner_scan_mem(engine->scanner, engine->buffer.data(), length);
         break;
-    case engineio::Read::TooLarge:
+    case engineio::Read::TooLarge: {
+        unsigned char head[8];
+        lame::setExternals(engine->scanner, path, st, head, readHead(path, head, sizeof head));
         status = yr_scanner_scan_file(engine->scanner, path);
         break;
+    }
     default:
         status = ERROR_COULD_NOT_OPEN_FILE;
     }

@@ -14,6 +14,9 @@ dest=$work/dest
 DESTDIR=$dest cmake --install "$build" --prefix /usr >/dev/null
 
 expected="/etc/logrotate.d/velmar-sentinex-scanner
+/etc/velmar-sentinex/freshclam.conf
+/lib/systemd/system/velmar-sentinex-freshclam.service
+/lib/systemd/system/velmar-sentinex-freshclam.timer
 /lib/systemd/system/velmar-sentinex-scanner.service
 /opt/velmar-sentinex-vdbup/file/libavcore.so
 /opt/velmar-sentinex-vdbup/file/starter.ndb
@@ -21,6 +24,8 @@ expected="/etc/logrotate.d/velmar-sentinex-scanner
 /opt/velmar-sentinex-vdbup/risfile/malware.rmd
 /usr/bin/velmar-sentinex-cli
 /usr/bin/velmar-sentinex-scanner
+/usr/lib/velmar-sentinex-scanner/velmar-sentinex-publish-clamav
+/usr/sbin/velmar-sentinex-compile-rules
 /usr/share/bash-completion/completions/velmar-sentinex-cli
 /usr/share/dbus-1/interfaces/com.velmar.sentinex.scanner.xml
 /usr/share/dbus-1/system-services/com.velmar.sentinex.scanner.service
@@ -162,8 +167,11 @@ if command -v systemd-analyze >/dev/null; then
 fi
 
 if [ -d /run/systemd/system ] && command -v systemd-analyze >/dev/null; then
-    systemd-analyze verify --root="$dest" "$dest/lib/systemd/system/velmar-sentinex-scanner.service" ||
-        fail "systemd-analyze rejects the unit"
+    for unit in velmar-sentinex-scanner.service velmar-sentinex-freshclam.service \
+        velmar-sentinex-freshclam.timer; do
+        systemd-analyze verify --root="$dest" "$dest/lib/systemd/system/$unit" ||
+            fail "systemd-analyze rejects $unit"
+    done
     echo "ok: systemd unit"
 else
     echo "skip: systemd is not running here, the unit is not verified"

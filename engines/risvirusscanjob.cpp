@@ -73,7 +73,7 @@ void RisVirusScanJob::doDissection(QString filepath, double process)
     // The engine scans the descriptor that was opened and checked, never the path again.
     const int fd = task.openFile(filepath);
     if (fd >= 0) {
-        lam_engine_scan_fd(engine, fd, &result);
+        lam_engine_scan_fd(engine, fd, QFile::encodeName(filepath).constData(), &result);
         ::close(fd);
     } else {
         result.status = -1; // not scanned

@@ -212,8 +212,11 @@ private slots:
         };
         QFile original(SandboxService::signaturesDir() + "/starter.ndb");
         QVERIFY(original.open(QIODevice::ReadOnly));
-        if (around == Around::NoSignatures)
+        // A broken update keeps the signatures in use: only a start without any has none.
+        if (around == Around::NoSignatures) {
             QVERIFY(replaceSignatures("not a signature\n", 200));
+            QVERIFY(service.restart(options));
+        }
         if (around == Around::MarkedBusy)
             s.SetEngineStatus(1).waitForFinished();
         if (around == Around::NoService) {
@@ -242,8 +245,10 @@ private slots:
             service.kill();
         const Run run = finished(client);
 
-        if (around == Around::NoSignatures)
+        if (around == Around::NoSignatures) {
             QVERIFY(replaceSignatures(original.readAll(), 100));
+            QVERIFY(service.restart(options));
+        }
         if (around == Around::MarkedBusy)
             s.SetEngineStatus(0).waitForFinished();
         if (around == Around::ServiceDies)

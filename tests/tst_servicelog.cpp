@@ -233,7 +233,10 @@ private slots:
             QSKIP("no /dev/shm of the test's own (needs root, and no thread before main)");
         Run run;
         QVERIFY(start(run, QProcessEnvironment::systemEnvironment(), true));
-        QDir().mkpath(run.root.path() + "/opt/velmar-sentinex-vdbup/file");
+        // Signatures are loaded only from where nobody but root can change them.
+        const QString engineDir = run.root.path() + "/opt/velmar-sentinex-vdbup/file";
+        QDir().mkpath(engineDir);
+        QVERIFY(::chmod(QFile::encodeName(engineDir).constData(), 0755) == 0);
         QVERIFY(QFile::copy(SandboxService::signaturesDir() + "/starter.ndb",
                             run.root.path() + "/opt/velmar-sentinex-vdbup/file/starter.ndb"));
         QTemporaryDir files;

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -124,6 +125,20 @@ private slots:
         SandboxService service;
         QVERIFY(service.start(ahOptions()));
         QVERIFY(waitFor([&] { return service.logText().contains("signatures loaded"); }));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // logrotate's and systemctl reload's signal loads what changed, without waiting for a scan.
+    void sighupLoadsChangedSignatures()
+    {
+        SandboxService service;
+        QVERIFY(service.start(ahOptions()));
+        QVERIFY(waitFor([&] { return service.logText().contains("signatures loaded"); }));
+        QVERIFY(samples::write(service.path(updateDir + "update.hdb"),
+                               md5Signature("what a reload detects\n", "Snx.Test.Reload")));
+        ::kill(pid_t(service.process().processId()), SIGHUP);
+        QVERIFY(waitFor([&] { return service.logText().count("signatures loaded") == 2; }));
+        QCOMPARE(service.process().state(), QProcess::Running);
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -152,6 +152,27 @@ struct avcore_engine
     std::vector<unsigned char> buffer;
 };
 
+namespace {
+
+uint8_t reportScan(cl_error_t status, const char *virusName, avcore_scan_context *context,
+                   avcore_result *result)
+{
+    if (context) {
+        ++context->files_scanned;
+        context->last_status = static_cast<int16_t>(status);
+    }
+    if (status == CL_VIRUS) {
+        result->status = 1;
+        std::strncpy(result->virus_name, virusName ? virusName : "Unknown",
+                     sizeof result->virus_name - 1);
+        return 1;
+    }
+    result->status = status == CL_CLEAN ? 0 : -1;
+    return 0;
+}
+
+} // namespace
+
 extern "C" {
 
 void avcore_set_log_callback(avcore_log_fn callback, void *user)
@@ -199,8 +220,9 @@ avcore_engine *avcore_create_engine(int32_t, const char *base_dir)
     initialiseOnce();
     auto slot = slotFor(base_dir);
     auto current = std::atomic_load(&slot->published);
-    if (!current) {
-        // Nothing loaded yet: wait for the load in progress, or load now.
+    if (!current || !current->db) {
+        // Nothing to scan with yet: wait for the load in progress, or load what is there now.
+        // With no set in use there is nothing a scan could go on with meanwhile.
         rebuild(*slot, true);
         current = std::atomic_load(&slot->published);
     }
@@ -259,18 +281,7 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
     default:
         status = CL_EOPEN;
     }
-    if (context) {
-        ++context->files_scanned;
-        context->last_status = static_cast<int16_t>(status);
-    }
-    if (status == CL_VIRUS) {
-        result->status = 1;
-        std::strncpy(result->virus_name, virusName ? virusName : "Unknown",
-                     sizeof result->virus_name - 1);
-        return 1;
-    }
-    result->status = status == CL_CLEAN ? 0 : -1;
-    return 0;
+    return reportScan(status, virusName, context, result);
 }
 
 uint8_t avcore_scan_fd(avcore_engine *engine, int fd, const char *name,
@@ -279,19 +290,8 @@ uint8_t avcore_scan_fd(avcore_engine *engine, int fd, const char *name,
     if (!engine || fd < 0 || !result)
         return 0;
     Database &db = *engine->db;
-    {
-        std::unique_lock<std::shared_mutex> lock(db.limitsLock);
-        if (db.maxSize != engine->maxSize || db.maxLevel != engine->maxLevel) {
-            cl_engine_set_num(db.engine, CL_ENGINE_MAX_SCANSIZE, engine->maxSize);
-            cl_engine_set_num(db.engine, CL_ENGINE_MAX_FILESIZE, engine->maxSize);
-            cl_engine_set_num(db.engine, CL_ENGINE_MAX_RECURSION, engine->maxLevel);
-            db.maxSize = engine->maxSize;
-            db.maxLevel = engine->maxLevel;
-        }
-    }
-    struct cl_scan_options options = {};
-    options.parse = ~0u;
-    options.general = CL_SCAN_GENERAL_HEURISTICS;
+    struct cl_scan_options options = scanOptions();
+    avcore::ScanLimits limits{engine->maxLevel, {}};
     const char *virusName = nullptr;
     unsigned long scanned = 0;
     cl_error_t status;
@@ -299,34 +299,34 @@ uint8_t avcore_scan_fd(avcore_engine *engine, int fd, const char *name,
     switch (engineio::readSmallDescriptor(fd, engine->buffer, length)) {
     case engineio::Read::Whole: {
         cl_fmap_t *map = cl_fmap_open_memory(engine->buffer.data(), length);
-        std::shared_lock<std::shared_mutex> lock(db.limitsLock);
+        LimitsHold hold(db, limitsFor(engine->maxSize, length));
         status =
-            map ? cl_scanmap_callback(map, name, &virusName, &scanned, db.engine, &options, nullptr)
+            map ? cl_scanmap_callback(map, name, &virusName, &scanned, db.engine, &options, &limits)
                 : CL_EMEM;
         if (map)
             cl_fmap_close(map);
         break;
     }
     case engineio::Read::TooLarge: {
-        std::shared_lock<std::shared_mutex> lock(db.limitsLock);
-        status = cl_scandesc_callback(fd, name, &virusName, &scanned, db.engine, &options, nullptr);
+        struct stat st;
+        if (::fstat(fd, &st) != 0) {
+            status = CL_ESTAT;
+            break;
+        }
+        // Skipped by libclamav and so reported clean: not scanned is the truth.
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        if (size > largestFile) {
+            status = CL_EMAXSIZE;
+            break;
+        }
+        LimitsHold hold(db, limitsFor(engine->maxSize, size));
+        status = cl_scandesc_callback(fd, name, &virusName, &scanned, db.engine, &options, &limits);
         break;
     }
     default:
         status = CL_EREAD;
     }
-    if (context) {
-        ++context->files_scanned;
-        context->last_status = static_cast<int16_t>(status);
-    }
-    if (status == CL_VIRUS) {
-        result->status = 1;
-        std::strncpy(result->virus_name, virusName ? virusName : "Unknown",
-                     sizeof result->virus_name - 1);
-        return 1;
-    }
-    result->status = status == CL_CLEAN ? 0 : -1;
-    return 0;
+    return reportScan(status, virusName, context, result);
 }
 
 void avcore_destroy_engine(avcore_engine *engine)

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -213,8 +214,8 @@ lam_virdb *lam_virdb_open(const char *path)
         return nullptr;
     auto slot = slotFor(path);
     auto current = std::atomic_load(&slot->published);
-    if (!current) {
-        // Nothing loaded yet: wait for the load in progress, or load now.
+    if (!current || !current->set) {
+        // Nothing to scan with yet: wait for the load in progress, or load what is there now.
         rebuild(*slot, path, true);
         current = std::atomic_load(&slot->published);
     }
@@ -276,20 +277,27 @@ int lam_engine_scan_a(lam_engine *engine, const char *path, lam_result *result)
     return result->status;
 }
 
-int lam_engine_scan_fd(lam_engine *engine, int fd, lam_result *result)
+int lam_engine_scan_fd(lam_engine *engine, int fd, const char *name, lam_result *result)
 {
-    if (!engine || !engine->scanner || fd < 0 || !result)
+    if (!engine || !engine->scanner || fd < 0 || !name || !result)
         return -1;
     yr_scanner_set_callback(engine->scanner, onScanMessage, result);
     size_t length = 0;
     int status;
+    struct stat st = {};
+    ::fstat(fd, &st);
     switch (engineio::readSmallDescriptor(fd, engine->buffer, length)) {
     case engineio::Read::Whole:
+        lame::setExternals(engine->scanner, name, st, engine->buffer.data(), length);
         status = yr_scanner_scan_mem(engine->scanner, engine->buffer.data(), length);
         break;
-    case engineio::Read::TooLarge:
+    case engineio::Read::TooLarge: {
+        unsigned char head[8];
+        const ssize_t got = ::pread(fd, head, sizeof head, 0);
+        lame::setExternals(engine->scanner, name, st, head, got > 0 ? size_t(got) : 0);
         status = yr_scanner_scan_fd(engine->scanner, fd);
         break;
+    }
     default:
         status = ERROR_COULD_NOT_READ_FILE;
     }

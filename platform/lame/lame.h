@@ -42,8 +42,8 @@ int lam_engine_init(lam_engine *engine);
 /* `path` is UTF-8 or, for names that are not, the bytes of the name as they stand. */
 int lam_engine_scan_a(lam_engine *engine, const char *path, lam_result *result);
 /* As lam_engine_scan_a, on a regular file that the caller opened and keeps: the engine reads it
- * through `fd` and never opens anything by name. */
-int lam_engine_scan_fd(lam_engine *engine, int fd, lam_result *result);
+ * through `fd` and never opens anything by name; `name` only feeds the rules' file externals. */
+int lam_engine_scan_fd(lam_engine *engine, int fd, const char *name, lam_result *result);
 void lam_engine_close(lam_engine *engine);
 void lam_virdb_close(lam_virdb *virdb);
 

@@ -166,7 +166,10 @@ CallerVerdict CallerCheck::check(uint pid) const
 {
     const QString reference =
         procRoot + QLatin1Char('/') + referencePid + QStringLiteral("/ns/mnt");
-    if (namespaceIdentity(reference) != namespaceIdentity(procPath(pid, "ns/mnt")))
+    // Two links that cannot be read are equal as texts, yet say nothing about either process.
+    const QString referenceNamespace = namespaceIdentity(reference);
+    if (referenceNamespace.isEmpty() ||
+        referenceNamespace != namespaceIdentity(procPath(pid, "ns/mnt")))
         return {false, illegalCallText()};
 
     // Maps that cannot be read hide what the process runs.

@@ -111,8 +111,10 @@ private slots:
             << 4242u << ns << FakeCaller{QString(), goodLibs, {}, exe, {}} << illegal;
         QTest::newRow("pid 0 from a bus that could not answer")
             << 0u << ns << FakeCaller{QString(), {}, {}, QString(), {}} << illegal;
-        QTest::newRow("both namespace links unreadable pass")
-            << 4242u << QString() << FakeCaller{QString(), goodLibs, {}, exe, {}} << QString();
+        QTest::newRow("both namespace links unreadable")
+            << 4242u << QString() << FakeCaller{QString(), goodLibs, {}, exe, {}} << illegal;
+        QTest::newRow("reference namespace unreadable")
+            << 4242u << QString() << FakeCaller{ns, goodLibs, {}, exe, {}} << illegal;
         QTest::newRow("/usr/lib64 refused")
             << 4242u << ns << withLib("/usr/lib64/libfoo.so") << illegal;
         QTest::newRow("/usr/local/lib refused")

@@ -7,8 +7,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace snx {
@@ -59,8 +61,9 @@ QString choose(const QList<IsolationRecord> &records, int quarantine, const Call
     return QStringLiteral("restore skipped, no quarantine file for");
 }
 
-QString createAsCaller(const ProblemFileChange &change, UniqueFd *dir, QByteArray *leaf,
-                       UniqueFd *created)
+// The caller resolves the way to the former directory and must be able to create a file there
+// itself; the file is then made by root, out of the caller's reach until it is whole.
+QString openDirectoryAsCaller(const ProblemFileChange &change, UniqueFd *dir, QByteArray *leaf)
 {
     FsIdentityScope scope(change.caller);
     if (!scope.active())
@@ -71,14 +74,43 @@ QString createAsCaller(const ProblemFileChange &change, UniqueFd *dir, QByteArra
             return QStringLiteral("restore skipped, the former directory is gone:");
         return fdwalk::failure("restore refused, no way to the former directory", errno);
     }
-    *created =
-        UniqueFd(::openat(dir->get(), leaf->constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
-    if (created->valid())
-        return QString();
-    if (errno == EEXIST)
+    // Raw: the glibc wrapper falls back to the effective uid where the kernel lacks the call.
+    if (::syscall(SYS_faccessat2, dir->get(), "", W_OK | X_OK, AT_EMPTY_PATH | AT_EACCESS) != 0)
+        return fdwalk::failure("restore refused, the caller cannot create the file", errno);
+    struct stat st;
+    if (::fstatat(dir->get(), leaf->constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
         return QStringLiteral("restore refused, something already stands at");
-    return fdwalk::failure("restore refused, cannot create the file", errno);
+    return QString();
+}
+
+// A file without a name in `dir`: nobody can open it while its content, owner and mode are set.
+// Where the file system has no such files, a hidden name that root alone may open stands in.
+UniqueFd createUnnamed(int dir, QByteArray *stand)
+{
+    UniqueFd file(::openat(dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
+    if (file.valid() || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
+        return file;
+    for (int attempt = 0; attempt < 16 && !file.valid(); ++attempt) {
+        *stand =
+            ".velmar-restore-" + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+        file = UniqueFd(::openat(dir, stand->constData(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
+    }
+    return file;
+}
+
+// Gives the finished file its name; never replaces anything that stands there meanwhile.
+bool linkIntoPlace(int file, int dir, const QByteArray &leaf, const QByteArray &stand)
+{
+    if (!stand.isEmpty())
+        return ::renameat2(dir, stand.constData(), dir, leaf.constData(), RENAME_NOREPLACE) == 0;
+    if (::linkat(file, "", dir, leaf.constData(), AT_EMPTY_PATH) == 0)
+        return true;
+    if (errno != EPERM && errno != ENOENT)
+        return false;
+    // Without CAP_DAC_READ_SEARCH the descriptor is linked through its /proc entry instead.
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(file);
+    return ::linkat(AT_FDCWD, self.constData(), dir, leaf.constData(), AT_SYMLINK_FOLLOW) == 0;
 }
 
 bool fillAndSeal(int from, int to, const IsolationRecord &r)
@@ -118,18 +150,22 @@ QString restoreFromQuarantine(IsolationRecords &records, const QString &quaranti
 
     UniqueFd dir;
     QByteArray leaf;
-    UniqueFd created;
-    refusal = createAsCaller(change, &dir, &leaf, &created);
+    refusal = openDirectoryAsCaller(change, &dir, &leaf);
     if (!refusal.isEmpty())
         return refusal;
-    struct stat createdSt = {};
-    if (::fstat(created.get(), &createdSt) != 0 ||
-        !fillAndSeal(chosen.file.get(), created.get(), chosen.record)) {
+    QByteArray stand;
+    UniqueFd created = createUnnamed(dir.get(), &stand);
+    if (!created.valid())
+        return fdwalk::failure("restore failed, no file can be made in the former directory",
+                               errno);
+    const bool placed = fillAndSeal(chosen.file.get(), created.get(), chosen.record) &&
+                        linkIntoPlace(created.get(), dir.get(), leaf, stand);
+    if (!placed) {
         const int error = errno;
-        // The half-written file goes, as its creator could take it away.
-        FsIdentityScope scope(change.caller);
-        if (scope.active() && fdwalk::stillNames(dir.get(), leaf, createdSt))
-            ::unlinkat(dir.get(), leaf.constData(), 0);
+        if (!stand.isEmpty())
+            ::unlinkat(dir.get(), stand.constData(), 0);
+        if (error == EEXIST)
+            return QStringLiteral("restore refused, something already stands at");
         return fdwalk::failure("restore failed", error);
     }
     if (!records.remove(chosen.record.id))

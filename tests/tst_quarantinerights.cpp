@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -195,6 +196,50 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // A restore gives the recorded owner and mode only to the bytes that were isolated: the user
+    // who restores never holds a descriptor of the file before it is whole and no longer theirs.
+    void restoredFileIsNeverTheRestorersToWrite()
+    {
+        // Bob's program, in a directory where Alice may create and remove files.
+        const QString open = makeSharedDir(shared, "open", {}, 0777);
+        const QString tool = open + "/tool";
+        const QByteArray content = samples::eicar + QByteArray(4 << 20, 'x');
+        QVERIFY(writeOwned(tool, content, bob, 04755));
+        const QString flipper = tmp.filePath("snx-flipper");
+        QFile::remove(flipper);
+        QVERIFY(QFile::copy(SandboxService::binary("snx-flipper"), flipper));
+        SandboxService service;
+        SandboxService::Options options;
+        options.allowedCallers = QStringList{QStringLiteral("/usr/bin/gdbus")};
+        options.settingsArgs = QStringList{"--scan-size", "100"};
+        QVERIFY(service.start(options));
+        QVERIFY(scanAsRoot(service, {tool}));
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            QVERIFY(callAs(alice, "IsolationProblemFile", true, tool));
+            QVERIFY(!QFileInfo::exists(tool));
+            QProcess racer;
+            const QStringList command = commandAsUser(alice, flipper, {"open", open, "tool"});
+            racer.start(command.first(), command.mid(1));
+            QVERIFY(racer.waitForStarted());
+            QVERIFY(callAs(alice, "IsolationProblemFile", false, tool));
+            racer.kill();
+            racer.waitForFinished();
+            QVERIFY2(
+                !racer.readAllStandardOutput().contains("won"),
+                qPrintable(
+                    QStringLiteral("Alice wrote into the restored file, try %1").arg(attempt)));
+            const QFileInfo restored(tool);
+            QCOMPARE(restored.ownerId(), bob.uid);
+            QFile file(tool);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY(file.readAll() == content);
+            struct stat st;
+            QVERIFY(::stat(QFile::encodeName(tool).constData(), &st) == 0);
+            QCOMPARE(st.st_mode & 07777, mode_t(04755));
+        }
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     // A restore creates the file only where its user could create it.
     void restoreOnlyWhereTheUserCouldCreate()
     {
@@ -210,7 +255,7 @@ private slots:
         QVERIFY(callAs(alice, "IsolationProblemFile", false, bad));
         QVERIFY(!QFileInfo::exists(bad));
         QVERIFY(listed(service, false, bad));
-        QVERIFY(service.logText().contains("restore refused, cannot create the file"));
+        QVERIFY(service.logText().contains("restore refused, the caller cannot create the file"));
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -39,6 +40,11 @@ const char *nameOf(snx::ProblemFileChange::Kind kind)
 FileCacheDb::FileCacheDb(QSqlDatabase db, QString quarantineDir, QObject *parent)
     : QObject(parent), db(db), quarantineDir(std::move(quarantineDir)), records(db)
 {
+    // Before the thread starts: the connection is still the constructing thread's to use.
+    QSqlQuery query(db);
+    if (db.isOpen() && db.record(sql::trustTable).indexOf(sql::trustOwnerColumn) < 0 &&
+        !query.exec(sql::addTrustOwnerColumn()))
+        qWarning() << "trust owners not kept:" << query.lastError().text();
 }
 
 void FileCacheDb::initData()
@@ -92,7 +98,7 @@ QString FileCacheDb::trust(const snx::ProblemFileChange &change)
             return snx::fdwalk::failure("the caller cannot read", errno);
     }
     QSqlQuery query(db);
-    if (!query.exec(sql::trustInsert(change.path, change.time)))
+    if (!query.exec(sql::trustInsert(change.path, change.time, change.caller.uid)))
         return QStringLiteral("file insert/delete failed: %1 -").arg(query.lastError().text());
     return QString();
 }
@@ -100,7 +106,10 @@ QString FileCacheDb::trust(const snx::ProblemFileChange &change)
 QString FileCacheDb::untrust(const snx::ProblemFileChange &change)
 {
     QSqlQuery query(db);
-    if (!query.exec(sql::trustDelete(change.path)))
+    const QString statement = change.caller.isRoot()
+                                  ? sql::trustDelete(change.path)
+                                  : sql::trustDeleteOf(change.path, change.caller.uid);
+    if (!query.exec(statement))
         return QStringLiteral("file insert/delete failed: %1 -").arg(query.lastError().text());
     return QString();
 }

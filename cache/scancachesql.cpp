@@ -22,10 +22,23 @@ QString createIsolationTable()
         .arg(isolationTable);
 }
 
-QString trustInsert(const QString &path, const QString &time)
+QString addTrustOwnerColumn()
 {
-    return QStringLiteral("INSERT INTO trustfiles (filepath, datetimes) VALUES ('%1', '%2')")
-        .arg(quoted(path), quoted(time));
+    return QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 INTEGER NOT NULL DEFAULT 0")
+        .arg(trustTable, trustOwnerColumn);
+}
+
+QString trustInsert(const QString &path, const QString &time, uint uid)
+{
+    return QStringLiteral(
+               "INSERT INTO trustfiles (filepath, datetimes, uid) VALUES ('%1', '%2', %3)")
+        .arg(quoted(path), quoted(time), QString::number(uid));
+}
+
+QString trustDeleteOf(const QString &path, uint uid)
+{
+    return QStringLiteral("DELETE FROM trustfiles WHERE filepath='%1' AND uid=%2")
+        .arg(quoted(path), QString::number(uid));
 }
 
 QString trustDelete(const QString &path)

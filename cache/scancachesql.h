@@ -19,8 +19,14 @@ QString createIsolationTable();
 inline const QString selectTrusted = QStringLiteral("select * from trustfiles");
 inline const QString selectIsolated = QStringLiteral("select * from isolationfiles");
 
-QString trustInsert(const QString &path, const QString &time);
+// Whose trust a row is: a user's trust applies to that user's scans, root's to everyone's.
+// Scan caches from before the column get it, their rows counting as root's.
+inline const QString trustOwnerColumn = QStringLiteral("uid");
+QString addTrustOwnerColumn();
+QString trustInsert(const QString &path, const QString &time, uint uid);
+// Root withdraws every trust in the path; a user only its own.
 QString trustDelete(const QString &path);
+QString trustDeleteOf(const QString &path, uint uid);
 
 // The text between the quotes of an SQL string literal.
 QString quoted(const QString &value);

@@ -10,6 +10,7 @@
 #include <QHash>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QStringList>
 
@@ -123,6 +124,8 @@ private:
     int scanFileSize = 0;
     QStringList trustFiles;
     QMap<QString, QString> trustFileTimes;
+    // Trusted path to the users who trust it (0 for root).
+    QHash<QString, QSet<uint>> trustedBy;
     QStringList isolationFiles;
     QMap<QString, QString> isolationFileMd5s;
     QMap<QString, QString> isolationFileTimes;

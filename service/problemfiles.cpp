@@ -57,6 +57,7 @@ void OperateDBusData::openScanCache()
             const QString path = query.value(0).toString();
             trustFileTimes[path] = query.value(1).toString();
             trustFiles.append(path);
+            trustedBy[path].insert(query.value(2).toUInt());
         }
     } else {
         qCWarning(lcScanner) << "trust file query failed:" << query.lastError().text();
@@ -149,12 +150,22 @@ void OperateDBusData::acceptProblemFileOutcome(snx::ProblemFileOutcome outcome)
         case snx::ProblemFileChange::Trust:
             trustFiles.append(path);
             trustFileTimes[path] = outcome.change.time;
+            trustedBy[path].insert(outcome.change.caller.uid);
             break;
-        case snx::ProblemFileChange::Untrust:
-            // Every row of the path went, so every entry goes.
-            trustFiles.removeAll(path);
-            trustFileTimes.remove(path);
+        case snx::ProblemFileChange::Untrust: {
+            // Root's withdrawal takes every row of the path, a user's only that user's.
+            QSet<uint> &owners = trustedBy[path];
+            if (outcome.change.caller.isRoot())
+                owners.clear();
+            else
+                owners.remove(outcome.change.caller.uid);
+            if (owners.isEmpty()) {
+                trustedBy.remove(path);
+                trustFiles.removeAll(path);
+                trustFileTimes.remove(path);
+            }
             break;
+        }
         case snx::ProblemFileChange::Isolate:
             isolationFiles.append(path);
             isolationFileMd5s[path] = outcome.md5;

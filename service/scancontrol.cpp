@@ -311,7 +311,12 @@ void OperateDBusData::doDissectionResult(QString filepath, double process, int e
 {
     if (eType != 0)
         problemFiles.append(filepath);
-    const int reportedType = trustFiles.contains(filepath) ? 0 : eType;
+    // A user's trust speaks for that user's scans only; root's for every scan.
+    const auto owners = trustedBy.constFind(filepath);
+    const bool trusted =
+        owners != trustedBy.constEnd() &&
+        (owners->contains(0) || (scanOwner.known && owners->contains(scanOwner.uid)));
+    const int reportedType = trusted ? 0 : eType;
     emit SendDissectionProgInfo(filepath, process, reportedType, vname);
     if (stopRequested)
         doDissectionFinished();

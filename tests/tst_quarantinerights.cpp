@@ -259,8 +259,9 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
-    // Trust only what the caller can read: no one hides another user's detection.
-    void trustOnlyWhatTheCallerCanRead_data()
+    // Trust only what the caller can read, and a user's trust speaks for that user's scans
+    // alone: no one hides another user's detection, nor withdraws another's trust.
+    void trustSpeaksOnlyForItsUser_data()
     {
         QTest::addColumn<int>("mode");
         QTest::addColumn<bool>("allowed");
@@ -268,7 +269,7 @@ private slots:
         QTest::newRow("bob's readable file") << 0644 << true;
     }
 
-    void trustOnlyWhatTheCallerCanRead()
+    void trustSpeaksOnlyForItsUser()
     {
         QFETCH(int, mode);
         QFETCH(bool, allowed);
@@ -278,15 +279,45 @@ private slots:
         QVERIFY(startService(service));
         QVERIFY(callAs(alice, "TrustProblemFile", true, bad));
         QCOMPARE(listed(service, true, bad), allowed);
-        SignalLog log;
-        service.scanner().DoDissection({bad}).waitForFinished();
-        QVERIFY(log.waitFor("SendDissectionFinished"));
-        QCOMPARE(log.named("SendDissectionProgInfo").value(0).arguments().value(2).toInt(),
-                 allowed ? 0 : 1);
         if (!allowed)
             QVERIFY(service.logText().contains(
                 QStringLiteral("trust not done: the caller cannot read (Permission denied)")));
+        // Root's scan, and so bob's, still sees the detection; alice's own does not.
+        QCOMPARE(typeReported(service, {}, bad), 1);
+        if (allowed)
+            QCOMPARE(typeReported(service, alice, bad), 0);
+
+        // Alice's withdrawal leaves root's trust standing.
+        SignalLog log;
+        service.scanner().TrustProblemFile(true, bad).waitForFinished();
+        QVERIFY(log.waitFor("SendTrustProblemFileInfo"));
+        QVERIFY(callAs(alice, "TrustProblemFile", false, bad));
+        QVERIFY(listed(service, true, bad));
+        QCOMPARE(typeReported(service, {}, bad), 0);
         QCOMPARE(service.exitApp(), 0);
+    }
+
+private:
+    // The type the scan of `path` reports, the scan started by `user` (root when invalid).
+    static int typeReported(SandboxService &service, const TestUser &user, const QString &path)
+    {
+        SignalLog log;
+        if (user.valid()) {
+            const QStringList command =
+                commandAsUser(user, QStringLiteral("gdbus"),
+                              {"call", "--system", "--dest", "com.velmar.sentinex.scanner",
+                               "--object-path", "/com/velmar/sentinex/scanner", "--method",
+                               "com.velmar.sentinex.scanner.DoDissection", "['" + path + "']"});
+            QProcess gdbus;
+            gdbus.start(command.first(), command.mid(1));
+            if (!gdbus.waitForFinished(20000) || gdbus.exitCode() != 0)
+                return -1;
+        } else {
+            service.scanner().DoDissection({path}).waitForFinished();
+        }
+        if (!log.waitFor("SendDissectionFinished"))
+            return -1;
+        return log.named("SendDissectionProgInfo").value(0).arguments().value(2).toInt();
     }
 };
 

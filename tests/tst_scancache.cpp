@@ -145,7 +145,7 @@ private slots:
                  (QStringList{"CREATE TABLE isolationfiles (filepath VARCHAR NOT NULL, md5 VARCHAR "
                               "NOT NULL, datetimes datetime NOT NULL)",
                               "CREATE TABLE trustfiles (filepath VARCHAR NOT NULL, datetimes "
-                              "datetime NOT NULL)"}));
+                              "datetime NOT NULL, uid INTEGER NOT NULL DEFAULT 0)"}));
         QCOMPARE(query(service, true), QString());
         QCOMPARE(query(service, false), QString());
         QCOMPARE(service.exitApp(), 0);
@@ -169,7 +169,11 @@ private slots:
                                "'d41d8cd98f00b204e9800998ecf8427e', '2021-01-01 00:00:00')"}));
         SignalLog startup;
         QVERIFY(service.start());
-        QCOMPARE(schema(service.path(dbFile)), (QStringList{made[1], made[0]}));
+        // Only the trust owners' column is added; rows from before count as root's.
+        QCOMPARE(schema(service.path(dbFile)),
+                 (QStringList{made[1],
+                              QString(made[0]).replace(
+                                  " NOT NULL)", " NOT NULL, uid INTEGER NOT NULL DEFAULT 0)")}));
         QCOMPARE(query(service, true),
                  QStringLiteral("/a.exe|2021-03-06 10:00:00*/b|x*|2021-03-05 08:00:00*"));
         QCOMPARE(query(service, false), QStringLiteral("/q|2021-01-01 00:00:00*"));

@@ -8,8 +8,8 @@
 
 #include <QDBusMessage>
 #include <QDir>
-#include <QProcess>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -243,8 +243,8 @@ private slots:
         // The client reads a list that comes in pieces as the one list it is.
         QProcess client;
         client.start(SandboxService::binary(QStringLiteral("velmar-sentinex-cli")),
-                     {QStringLiteral("list"), trusted ? QStringLiteral("trusted")
-                                                      : QStringLiteral("isolated")});
+                     {QStringLiteral("list"),
+                      trusted ? QStringLiteral("trusted") : QStringLiteral("isolated")});
         QVERIFY(client.waitForFinished(60000));
         QCOMPARE(client.exitCode(), 0);
         QCOMPARE(client.readAllStandardOutput().count('\n'), 2500);

@@ -11,6 +11,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QGSettings>
@@ -271,8 +272,14 @@ private slots:
         snx::SystemSettings settings;
         QVERIFY(!settings.setValue(sd::scanSizeKey, 5));
         QVERIFY(!settings.getValue(sd::scanSizeKey).isValid());
+        // The stand-in's leaving is taken in here: queued behind the blocking calls, it reached
+        // the next test's watch of the name and hid the next stand-in's change signals.
+        QDBusServiceWatcher watcher(sd::service, QDBusConnection::systemBus(),
+                                    QDBusServiceWatcher::WatchForUnregistration);
+        QSignalSpy gone(&watcher, &QDBusServiceWatcher::serviceUnregistered);
         stub.kill();
         stub.waitForFinished();
+        QVERIFY(gone.wait(5000));
     }
 
     void settingsInvokerOnGSettings()

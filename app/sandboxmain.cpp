@@ -4,6 +4,7 @@
 #include "app/servicemain.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <cstdio>
@@ -47,7 +48,8 @@ int main(int argc, char *argv[])
     config.namespaceReferencePid = QString::number(QCoreApplication::applicationPid());
 
     // The install tree that a package would provide.
-    QDir().mkpath(config.ahEngineDir);
-    QDir().mkpath(config.risEngineDir);
+    for (const QString &dir : {config.ahEngineDir, config.risEngineDir})
+        if (!QDir().mkpath(dir))
+            qWarning() << "velmar-sentinex-sandbox: engine directory not made:" << dir;
     return snx::runService(config);
 }

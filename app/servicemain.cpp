@@ -6,6 +6,7 @@
 #include "service/operatedbusdata.h"
 
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <memory>
 
@@ -16,11 +17,14 @@ int runService(const ScannerConfig &config)
     // Before any file name is read: names that are not UTF-8 must reach the engines and the
     // quarantine byte for byte.
     LosslessUtf8Codec::install();
-    QDir().mkpath(config.logDir);
+    const bool logDirMade = QDir().mkpath(config.logDir);
     LogBackend::setLogFilePath(config.logFile);
     LogBackend::registerConsoleSink();
     LogBackend::registerFileSink();
     LogBackend::applyLevelFromEnvironment();
+    // Said on the console at least: without the directory the log file stays empty.
+    if (!logDirMade)
+        qWarning() << "log directory not made:" << config.logDir;
     qInfo() << "velmar-sentinex-scanner" << SNX_VERSION << "starting";
 
     // Before the service object: a SIGTERM during its start-up then ends the process cleanly too.

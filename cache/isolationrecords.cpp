@@ -1,5 +1,6 @@
 #include "cache/isolationrecords.h"
 
+#include <QDebug>
 #include <QFile>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -171,10 +172,10 @@ void IsolationRecords::settlePending(QSqlDatabase db, const QString &quarantineD
     for (const auto &[id, name] : qAsConst(found)) {
         struct stat st;
         const QByteArray file = QFile::encodeName(quarantineDir + name);
-        if (!name.isEmpty() && ::lstat(file.constData(), &st) == 0 && S_ISREG(st.st_mode))
-            records.markDone(id);
-        else
-            records.remove(id);
+        const bool inQuarantine =
+            !name.isEmpty() && ::lstat(file.constData(), &st) == 0 && S_ISREG(st.st_mode);
+        if (!(inQuarantine ? records.markDone(id) : records.remove(id)))
+            qWarning() << "isolation record not settled:" << records.lastError();
     }
 }
 

@@ -5,6 +5,7 @@
 #include "cache/filedigest.h"
 #include "cache/isolationrecords.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -48,6 +49,13 @@ QString openAsCaller(const ProblemFileChange &change, Source *source)
     if (!S_ISREG(source->st.st_mode))
         return QStringLiteral("not a regular file:");
     return fdwalk::refusalToMoveAway(change.caller.uid, source->dir.get(), dirSt, source->st);
+}
+
+// Left pending, the record is dropped at the next start, as no quarantine file carries its name.
+void dropRecord(IsolationRecords &records, qint64 id)
+{
+    if (!records.remove(id))
+        qWarning() << "isolation record left pending:" << records.lastError();
 }
 
 // Only a file that nobody but root can write may hold the bytes of other isolations: a linked
@@ -220,7 +228,7 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
                              name.constData(), RENAME_NOREPLACE);
     if (placed != 0) {
         const int error = errno;
-        records.remove(id);
+        dropRecord(records, id);
         dropPartial();
         return fdwalk::failure("isolation failed, cannot place the quarantine file", error);
     }
@@ -231,12 +239,14 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
     errno = 0;
     if (!removeOriginal(change, source)) {
         const int error = errno;
-        records.remove(id);
+        dropRecord(records, id);
         if (!shared)
             ::unlinkat(quarantine.get(), name.constData(), 0);
         return fdwalk::failure("isolation failed, the file changed or cannot be removed", error);
     }
-    records.markDone(id);
+    // Left pending, the record is settled at the next start, as the file is in quarantine.
+    if (!records.markDone(id))
+        qWarning() << "isolation record left pending:" << records.lastError();
     *md5 = digest.md5;
     return QString();
 }
@@ -248,7 +258,8 @@ void removePartialCopies(const QString &quarantineDir)
         dir.entryList({QString::fromLatin1(partialPrefix) + QLatin1Char('*')},
                       QDir::Files | QDir::Hidden | QDir::System);
     for (const QString &name : partials)
-        QFile::remove(dir.filePath(name));
+        if (!QFile::remove(dir.filePath(name)))
+            qWarning() << "partial quarantine copy not removed:" << dir.filePath(name);
 }
 
 } // namespace snx

@@ -32,7 +32,6 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
 {
     fileList.clear();
     requestedPaths.clear();
-    whiteList = list;
     fileSizeLimit = fileSize;
     // The walk sees what the caller could see: a directory the caller may not list yields
     // nothing, and neither does anything when the caller's rights cannot be taken.
@@ -42,8 +41,7 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
         FsIdentityScope scope(caller);
         acting = scope.active();
         if (acting)
-            fileList =
-                walkPaths(filepaths, {whiteList, fileSizeLimit, systemDirectories}, &tooLong);
+            fileList = walkPaths(filepaths, {list, fileSizeLimit, systemDirectories}, &tooLong);
     }
     if (!acting)
         qWarning() << "scan not started: cannot act with the rights of uid" << caller.uid;

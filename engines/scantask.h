@@ -42,7 +42,6 @@ public:
     int openFile(const QString &path);
 
     QStringList fileList;
-    QStringList whiteList;
     int fileSizeLimit = 0;
     std::atomic_bool paused{false};
     int resumeIndex = 0;

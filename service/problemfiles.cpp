@@ -10,6 +10,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <sys/stat.h>
@@ -27,7 +28,9 @@ QString timeTextOfNow()
 
 void OperateDBusData::openScanCache()
 {
-    QDir().mkdir(config.configDir);
+    // An existing directory is fine; a missing one explains the open failure below.
+    if (!QDir().mkdir(config.configDir) && !QFileInfo(config.configDir).isDir())
+        qCWarning(lcScanner) << "scan cache directory not made:" << config.configDir;
     scanCacheDb = QSqlDatabase::contains(sql::connectionName)
                       ? QSqlDatabase::database(sql::connectionName)
                       : QSqlDatabase::addDatabase(sql::driver, sql::connectionName);

@@ -205,8 +205,13 @@ private slots:
             QVERIFY(service.restart(sizedOptions()));
             if (!atPath) {
                 service.scanner().IsolationProblemFile(false, bad).waitForFinished();
-                QVERIFY(waitFor([&] { return QFileInfo(bad).size() == content.size(); }) ||
-                        QFileInfo(quarantined).size() == content.size());
+                // The record is written before the move, so what was moved comes back whole.
+                QVERIFY2(waitFor([&] { return QFileInfo(bad).size() == content.size(); }),
+                         qPrintable(QStringLiteral("round %1").arg(round)));
+                QFile back(bad);
+                QVERIFY(back.open(QIODevice::ReadOnly));
+                QCOMPARE(QCryptographicHash::hash(back.readAll(), QCryptographicHash::Md5).toHex(),
+                         md5.toLatin1());
             }
             QCOMPARE(service.exitApp(), 0);
         }
@@ -308,7 +313,13 @@ private slots:
         SignalLog log;
         service.scanner().DoDissection({dir.path()}).waitForFinished();
         for (int i = 0; i < files.size(); i += 2)
-            QFile::remove(files[i]);
+            QVERIFY(QFile::remove(files[i]));
+        // The deletes must fall inside the scan: once every signal sent before them is in,
+        // the scan has not finished and results are still to come.
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count("SendDissectionFinished"), 0);
+        QVERIFY2(log.count("SendDissectionProgInfo") < 3000,
+                 qPrintable(QString::number(log.count("SendDissectionProgInfo"))));
         QVERIFY(log.waitFor("SendDissectionFinished", 1, 120000));
         QCOMPARE(log.count("SendDissectionProgInfo"), 3000);
         QCOMPARE(service.exitApp(), 0);

@@ -3,6 +3,7 @@
 #include "engines/filewalk.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -127,6 +128,53 @@ private slots:
         if (QByteArray(QTest::currentDataTag()) != "duplicates kept")
             got.sort();
         QCOMPARE(got, expected);
+    }
+
+    // The names of a directory in the order the file system returns them, as the walk reads it.
+    static QStringList listingOrder(const QString &directory)
+    {
+        QStringList names;
+        QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        while (it.hasNext()) {
+            it.next();
+            names.append(it.fileName());
+        }
+        return names;
+    }
+
+    // A subdirectory with two files between two sibling files, compared unsorted: the walk must
+    // list the subdirectory's files at its place among its siblings, not after the files.
+    void subdirectoryFilesStandAtItsPlace()
+    {
+        // A tree of its own, so that the shared one stays as the other cases expect it.
+        QTemporaryDir own;
+        const QString top = own.path();
+        const auto make = [&](const QString &relative) {
+            QDir().mkpath(QFileInfo(top + '/' + relative).path());
+            QFile f(top + '/' + relative);
+            return f.open(QIODevice::WriteOnly);
+        };
+        for (const char *name : {"mid/g1", "mid/g2", "f1", "f2"})
+            QVERIFY(make(name));
+        // readdir order is the file system's own: add siblings until the subdirectory has files
+        // on both sides, so that visiting it after the files would change the result.
+        QStringList names = listingOrder(top);
+        for (int n = 3; n < 64 && (names.indexOf("mid") <= 0 || names.last() == "mid"); ++n) {
+            QVERIFY(make(QStringLiteral("f%1").arg(n)));
+            names = listingOrder(top);
+        }
+        const int mid = names.indexOf("mid");
+        QVERIFY2(mid > 0 && mid < names.size() - 1, qPrintable(names.join(' ')));
+        QStringList expected;
+        for (const QString &name : qAsConst(names)) {
+            if (name == "mid") {
+                for (const QString &inner : listingOrder(top + "/mid"))
+                    expected.append(top + "/mid/" + inner);
+            } else {
+                expected.append(top + '/' + name);
+            }
+        }
+        QCOMPARE(snx::walkPaths({top}, {{}, 100, {}}), expected);
     }
 
     void depthFirstPreOrder()

@@ -11,6 +11,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusServiceWatcher>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QGSettings>
@@ -201,7 +202,16 @@ private slots:
         QCOMPARE(system->invoke("Hello").type(), QDBusMessage::ErrorMessage);
         QCOMPARE(session->invoke("Hello").type(), QDBusMessage::ReplyMessage);
         QCOMPARE(alsoSession->invoke("Hello").type(), QDBusMessage::ReplyMessage);
-        QVERIFY(system.get() != session.get());
+        // The same name on the system bus: each invoker reaches only the peer on its own bus.
+        RecorderPeer onSystem(systemBus.address(), "org.test.Where", "system-recorder");
+        QCOMPARE(system->invoke("Hello", {1}).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(session->invoke("Hello", {2}).type(), QDBusMessage::ReplyMessage);
+        const QList<QDBusMessage> systemSeen = onSystem.recorder.messages();
+        QCOMPARE(systemSeen.size(), 1);
+        QCOMPARE(systemSeen[0].arguments(), QList<QVariant>{1});
+        const QList<QDBusMessage> sessionSeen = onSession.recorder.messages();
+        QCOMPARE(sessionSeen.size(), 3);
+        QCOMPARE(sessionSeen[2].arguments(), QList<QVariant>{2});
     }
 
     void systemSettingsFollowsTheDaemon()
@@ -262,8 +272,14 @@ private slots:
         snx::SystemSettings settings;
         QVERIFY(!settings.setValue(sd::scanSizeKey, 5));
         QVERIFY(!settings.getValue(sd::scanSizeKey).isValid());
+        // The stand-in's leaving is taken in here: queued behind the blocking calls, it reached
+        // the next test's watch of the name and hid the next stand-in's change signals.
+        QDBusServiceWatcher watcher(sd::service, QDBusConnection::systemBus(),
+                                    QDBusServiceWatcher::WatchForUnregistration);
+        QSignalSpy gone(&watcher, &QDBusServiceWatcher::serviceUnregistered);
         stub.kill();
         stub.waitForFinished();
+        QVERIFY(gone.wait(5000));
     }
 
     void settingsInvokerOnGSettings()

@@ -81,6 +81,37 @@ bool sqlite(const QString &file, const QStringList &statements)
     return ok;
 }
 
+// Scans the paths and returns the paths reported infected.
+QStringList scan(SandboxService &service, const QStringList &paths)
+{
+    SignalLog log;
+    service.scanner().DoDissection(paths).waitForFinished();
+    log.waitFor("SendDissectionFinished");
+    QStringList found;
+    for (const ReceivedSignal &m : log.named("SendDissectionProgInfo"))
+        if (!m.arguments().at(3).toString().isEmpty())
+            found << m.arguments().at(0).toString();
+    return found;
+}
+
+// A running service whose scan has just reported `bad`, a file carrying the test string: where
+// every test of a change to one detection starts. `ready` is false when a step failed.
+struct Detection
+{
+    explicit Detection(const QString &name)
+    {
+        QVERIFY(service.start());
+        bad = dir.filePath(name);
+        samples::write(bad, samples::eicar);
+        QCOMPARE(scan(service, {bad}), QStringList{bad});
+        ready = true;
+    }
+    SandboxService service;
+    QTemporaryDir dir;
+    QString bad;
+    bool ready = false;
+};
+
 } // namespace
 
 class TestScanCache : public QObject
@@ -88,19 +119,6 @@ class TestScanCache : public QObject
     Q_OBJECT
     TestBus bus;
     static bool root() { return ::geteuid() == 0; }
-
-    // Scans the paths and returns the paths reported infected.
-    QStringList scan(SandboxService &service, const QStringList &paths)
-    {
-        SignalLog log;
-        service.scanner().DoDissection(paths).waitForFinished();
-        log.waitFor("SendDissectionFinished");
-        QStringList found;
-        for (const ReceivedSignal &m : log.named("SendDissectionProgInfo"))
-            if (!m.arguments().at(3).toString().isEmpty())
-                found << m.arguments().at(0).toString();
-        return found;
-    }
 
     // Runs one change and waits for its completion signal.
     bool change(SandboxService &service, const QString &kind, bool flag, const QString &path)
@@ -194,12 +212,10 @@ private slots:
 
     void trustTwiceUntrustOnce()
     {
-        SandboxService service;
-        QVERIFY(service.start());
-        QTemporaryDir dir;
-        const QString bad = dir.filePath("bad.com");
-        samples::write(bad, samples::eicar);
-        QCOMPARE(scan(service, {bad}), QStringList{bad});
+        Detection detection("bad.com");
+        QVERIFY(detection.ready);
+        SandboxService &service = detection.service;
+        const QString &bad = detection.bad;
         QVERIFY(change(service, "trust", true, bad));
         QVERIFY(change(service, "trust", true, bad));
         QCOMPARE(rows(service.path(dbFile), "trustfiles").size(), 2);
@@ -277,12 +293,11 @@ private slots:
 
     void restoreWhenTheDirectoryIsGone()
     {
-        SandboxService service;
-        QVERIFY(service.start());
-        QTemporaryDir dir;
-        const QString bad = dir.filePath("gone/bad.com");
-        samples::write(bad, samples::eicar);
-        QCOMPARE(scan(service, {bad}), QStringList{bad});
+        Detection detection("gone/bad.com");
+        QVERIFY(detection.ready);
+        SandboxService &service = detection.service;
+        const QTemporaryDir &dir = detection.dir;
+        const QString &bad = detection.bad;
         QVERIFY(change(service, "isolate", true, bad));
         QVERIFY(QDir(dir.filePath("gone")).removeRecursively());
         QVERIFY(change(service, "isolate", false, bad));
@@ -301,12 +316,10 @@ private slots:
 
     void unreadableFileStaysInPlace()
     {
-        SandboxService service;
-        QVERIFY(service.start());
-        QTemporaryDir dir;
-        const QString bad = dir.filePath("vanishing.com");
-        samples::write(bad, samples::eicar);
-        QCOMPARE(scan(service, {bad}), QStringList{bad});
+        Detection detection("vanishing.com");
+        QVERIFY(detection.ready);
+        SandboxService &service = detection.service;
+        const QString &bad = detection.bad;
         // Replaced by a directory: not a file, so nothing is moved and nothing recorded.
         QVERIFY(QFile::remove(bad));
         QVERIFY(QDir().mkdir(bad));
@@ -323,12 +336,10 @@ private slots:
 
     void failedStatementAndFailedMoveAreLogged()
     {
-        SandboxService service;
-        QVERIFY(service.start());
-        QTemporaryDir dir;
-        const QString bad = dir.filePath("bad.com");
-        samples::write(bad, samples::eicar);
-        QCOMPARE(scan(service, {bad}), QStringList{bad});
+        Detection detection("bad.com");
+        QVERIFY(detection.ready);
+        SandboxService &service = detection.service;
+        const QString &bad = detection.bad;
         // The quarantine directory is a plain file: nothing can be put into it.
         QDir().mkpath(service.path(configDir));
         QVERIFY(samples::write(service.path(quarantine).chopped(1), "in the way"));

@@ -2,6 +2,7 @@
 
 #include "sandboxservice.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QElapsedTimer>
 
@@ -60,4 +61,16 @@ void SignalLog::waitQuiet(int quietMs, int timeoutMs)
             return sinceChange.elapsed() >= quietMs;
         },
         timeoutMs);
+}
+
+bool SignalLog::barrier()
+{
+    const QDBusMessage ping = QDBusMessage::createMethodCall(
+        QStringLiteral("com.velmar.sentinex.scanner"),
+        QStringLiteral("/com/velmar/sentinex/scanner"), QStringLiteral("org.freedesktop.DBus.Peer"),
+        QStringLiteral("Ping"));
+    const QDBusMessage reply = QDBusConnection(connectionName).call(ping, QDBus::Block, 10000);
+    // The signals that came first are queued for this thread; deliver them.
+    QCoreApplication::sendPostedEvents();
+    return reply.type() == QDBusMessage::ReplyMessage;
 }

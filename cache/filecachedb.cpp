@@ -12,6 +12,7 @@
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -78,10 +79,24 @@ void FileCacheDb::acceptFileCacheDb(snx::ProblemFileChange change)
         }
     }
     outcome.applied = refusal.isEmpty();
-    if (!outcome.applied)
+    if (!outcome.applied && admitLog(change.caller))
         qWarning() << nameOf(change.kind) << "not done:" << qUtf8Printable(refusal) << change.path
                    << "- caller uid" << change.caller.uid << "pid" << change.caller.pid;
     emit sendProblemFileOutcome(outcome);
+}
+
+// A caller whose changes keep failing must not fill the log: a few lines at once, then one a
+// second, and the count of the rest with the next line written.
+bool FileCacheDb::admitLog(const snx::CallerIdentity &caller)
+{
+    const qint64 nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+    if (!refusalLog.admit(caller.known ? qint64(caller.uid) : -1, nowMs))
+        return false;
+    for (const auto &count : refusalLog.takeSuppressed(nowMs))
+        qWarning() << count.second << "more changes not done for uid" << count.first;
+    return true;
 }
 
 QString FileCacheDb::trust(const snx::ProblemFileChange &change)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/refusallog.h"
 #include "cache/isolationrecords.h"
 #include "cache/problemfilechange.h"
 
@@ -27,8 +28,10 @@ private:
     QString trust(const snx::ProblemFileChange &change);
     QString untrust(const snx::ProblemFileChange &change);
     void describeRemaining(snx::ProblemFileOutcome *outcome);
+    bool admitLog(const snx::CallerIdentity &caller);
 
     QSqlDatabase db;
     const QString quarantineDir;
     snx::IsolationRecords records;
+    snx::RefusalLog refusalLog;
 };

@@ -4,7 +4,7 @@
 #include "app/scannerconfig.h"
 #include "cache/problemfilechange.h"
 #include "service/callercheck.h"
-#include "service/refusallog.h"
+#include "app/refusallog.h"
 
 #include <QDBusContext>
 #include <QHash>

@@ -251,6 +251,32 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // Changes that keep failing cost a few log lines a second too, and every one is counted.
+    void floodOfFailedChangesLogsBoundedLines()
+    {
+        SandboxService service;
+        QVERIFY(service.start());
+        const QString never = QStringLiteral("/nowhere/never-isolated");
+        SignalLog log;
+        constexpr int restores = 200;
+        // In rounds: the bus keeps only so many unanswered calls of one connection.
+        for (int round = 0; round < restores / 50; ++round) {
+            QList<QDBusPendingCall> calls;
+            for (int i = 0; i < 50; ++i)
+                calls.append(service.scanner().IsolationProblemFile(false, never));
+            for (QDBusPendingCall &call : calls)
+                call.waitForFinished();
+        }
+        QVERIFY(log.waitFor("SendIsolationProblemFileInfo", restores));
+        QTest::qWait(1100);
+        service.scanner().IsolationProblemFile(false, never).waitForFinished();
+        QVERIFY(log.waitFor("SendIsolationProblemFileInfo", restores + 1));
+        const QString text = service.logText();
+        QVERIFY2(text.count("restore not done") <= 12, qPrintable(text.right(2000)));
+        QVERIFY(text.contains(QRegularExpression("\\d+ more changes not done for uid 0")));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     // C8: refused calls cost a few log lines a second, and every one is counted.
     void floodOfRefusedCallsLogsBoundedLines()
     {

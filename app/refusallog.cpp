@@ -1,4 +1,4 @@
-#include "service/refusallog.h"
+#include "app/refusallog.h"
 
 #include <algorithm>
 

@@ -136,12 +136,6 @@ struct cl_scan_options scanOptions()
     return options;
 }
 
-uint64_t sizeOf(const char *path)
-{
-    struct stat st;
-    return ::stat(path, &st) == 0 ? uint64_t(st.st_size) : 0;
-}
-
 } // namespace
 
 struct avcore_engine
@@ -249,39 +243,12 @@ uint8_t avcore_scan_file(avcore_engine *engine, const char *path, avcore_scan_co
 {
     if (!engine || !path || !result)
         return 0;
-    Database &db = *engine->db;
-    struct cl_scan_options options = scanOptions();
-    avcore::ScanLimits limits{engine->maxLevel, {}};
-    const char *virusName = nullptr;
-    unsigned long scanned = 0;
-    cl_error_t status;
-    size_t length = 0;
-    switch (engineio::readSmallFile(path, engine->buffer, length)) {
-    case engineio::Read::Whole: {
-        cl_fmap_t *map = cl_fmap_open_memory(engine->buffer.data(), length);
-        LimitsHold hold(db, limitsFor(engine->maxSize, length));
-        status =
-            map ? cl_scanmap_callback(map, path, &virusName, &scanned, db.engine, &options, &limits)
-                : CL_EMEM;
-        if (map)
-            cl_fmap_close(map);
-        break;
-    }
-    case engineio::Read::TooLarge: {
-        // Skipped by libclamav and so reported clean: not scanned is the truth.
-        const uint64_t size = sizeOf(path);
-        if (size > largestFile) {
-            status = CL_EMAXSIZE;
-            break;
-        }
-        LimitsHold hold(db, limitsFor(engine->maxSize, size));
-        status = cl_scanfile_callback(path, &virusName, &scanned, db.engine, &options, &limits);
-        break;
-    }
-    default:
-        status = CL_EOPEN;
-    }
-    return reportScan(status, virusName, context, result);
+    const int fd = engineio::openForScan(path);
+    if (fd < 0)
+        return reportScan(CL_EOPEN, nullptr, context, result);
+    const uint8_t found = avcore_scan_fd(engine, fd, path, context, result);
+    ::close(fd);
+    return found;
 }
 
 uint8_t avcore_scan_fd(avcore_engine *engine, int fd, const char *name,

@@ -15,46 +15,8 @@ enum class Read { Whole, TooLarge, Failed };
 
 constexpr size_t smallFileLimit = 1 << 20;
 
-// Opens without blocking, so that a file replaced by a FIFO since the walk cannot hang the scan.
-inline Read readSmallFile(const char *path, std::vector<unsigned char> &buffer, size_t &length)
-{
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return Read::Failed;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return Read::Failed;
-    }
-    if (size_t(st.st_size) > smallFileLimit) {
-        ::close(fd);
-        return Read::TooLarge;
-    }
-    // One byte more than announced tells a file that grew since the stat.
-    buffer.resize(size_t(st.st_size) + 1);
-    length = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer.data() + length, buffer.size() - length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return Read::Failed;
-        }
-        if (n == 0)
-            break;
-        length += size_t(n);
-        if (length == buffer.size()) {
-            ::close(fd);
-            return Read::TooLarge;
-        }
-    }
-    ::close(fd);
-    return Read::Whole;
-}
-
-// As readSmallFile, on a descriptor that the caller opened, checked and keeps open. Reads from
-// the start whatever the descriptor's position, and never opens anything by name.
+// Reads a regular file that the caller opened and keeps open: whole when it is small, else says
+// so. Reads from the start whatever the descriptor's position, and never opens anything by name.
 inline Read readSmallDescriptor(int fd, std::vector<unsigned char> &buffer, size_t &length)
 {
     struct stat st;
@@ -78,6 +40,12 @@ inline Read readSmallDescriptor(int fd, std::vector<unsigned char> &buffer, size
             return Read::TooLarge;
     }
     return Read::Whole;
+}
+
+// Opens without blocking, so that a file replaced by a FIFO since the walk cannot hang the scan.
+inline int openForScan(const char *path)
+{
+    return ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
 }
 
 } // namespace engineio

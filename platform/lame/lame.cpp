@@ -154,15 +154,6 @@ int onScanMessage(YR_SCAN_CONTEXT *, int message, void *data, void *user)
 }
 
 // The first bytes of a file too large to be read whole, for its file type.
-size_t readHead(const char *path, unsigned char *head, size_t capacity)
-{
-    FILE *file = std::fopen(path, "rb");
-    if (!file)
-        return 0;
-    const size_t n = std::fread(head, 1, capacity, file);
-    std::fclose(file);
-    return n;
-}
 
 } // namespace
 
@@ -251,30 +242,14 @@ int lam_engine_scan_a(lam_engine *engine, const char *path, lam_result *result)
 {
     if (!engine || !engine->scanner || !path || !result)
         return -1;
-    yr_scanner_set_callback(engine->scanner, onScanMessage, result);
-    size_t length = 0;
-    int status;
-    struct stat st = {};
-    ::stat(path, &st);
-    switch (engineio::readSmallFile(path, engine->buffer, length)) {
-    case engineio::Read::Whole:
-        lame::setExternals(engine->scanner, path, st, engine->buffer.data(), length);
-        status = yr_scanner_scan_mem(engine->scanner, engine->buffer.data(), length);
-        break;
-    case engineio::Read::TooLarge: {
-        unsigned char head[8];
-        lame::setExternals(engine->scanner, path, st, head, readHead(path, head, sizeof head));
-        status = yr_scanner_scan_file(engine->scanner, path);
-        break;
-    }
-    default:
-        status = ERROR_COULD_NOT_OPEN_FILE;
-    }
-    if (status != ERROR_SUCCESS) {
+    const int fd = engineio::openForScan(path);
+    if (fd < 0) {
         result->status = -1;
         return -1;
     }
-    return result->status;
+    const int status = lam_engine_scan_fd(engine, fd, path, result);
+    ::close(fd);
+    return status;
 }
 
 int lam_engine_scan_fd(lam_engine *engine, int fd, const char *name, lam_result *result)

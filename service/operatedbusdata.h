@@ -1,10 +1,10 @@
 #pragma once
 
 #include "app/calleridentity.h"
+#include "app/refusallog.h"
 #include "app/scannerconfig.h"
 #include "cache/problemfilechange.h"
 #include "service/callercheck.h"
-#include "app/refusallog.h"
 
 #include <QDBusContext>
 #include <QHash>

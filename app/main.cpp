@@ -1,5 +1,5 @@
-#include "app/scannerconfig.h"
 #include "app/servicemain.h"
+#include "core/scannerconfig.h"
 
 #include <QCoreApplication>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // Runs the very same service with every fixed path under a directory of the user's choosing,
 // for the demo and the tests. Not installed.
-#include "app/scannerconfig.h"
 #include "app/servicemain.h"
+#include "core/scannerconfig.h"
 
 #include <QCoreApplication>
 #include <QDebug>

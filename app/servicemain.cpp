@@ -1,8 +1,8 @@
 #include "app/servicemain.h"
 
-#include "app/logging.h"
-#include "app/losslessutf8codec.h"
 #include "app/servicesignals.h"
+#include "core/logging.h"
+#include "core/losslessutf8codec.h"
 #include "service/operatedbusdata.h"
 
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 #include "app/servicesignals.h"
 
-#include "app/logging.h"
 #include "app/unixsignalnotifier.h"
+#include "core/logging.h"
 
 #include <QCoreApplication>
 #include <QDebug>

@@ -1,8 +1,8 @@
 // Both scan jobs' scan loops on a generated corpus, against clamscan and yara with the same
 // signatures in the same run; and how long a second engine creation takes on a large database.
 // usage: bench_engines [WORKDIR]
-#include "app/scannerconfig.h"
 #include "benchutil.h"
+#include "core/scannerconfig.h"
 #include "engines/ahvirusscanjob.h"
 #include "engines/risvirusscanjob.h"
 

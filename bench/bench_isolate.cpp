@@ -2,6 +2,7 @@
 // signal against md5sum plus sha256sum on the same file in the same run.
 // usage: bench_isolate [WORKDIR] [SIZE_MIB]
 #include "benchutil.h"
+#include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
 #include "testbus.h"
@@ -39,7 +40,7 @@ int main(int argc, char *argv[])
         std::printf("writing a %lld MiB file...\n", sizeMiB);
         QFile f(path);
         f.open(QIODevice::WriteOnly);
-        f.write("X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*");
+        f.write(samples::eicar);
         QByteArray block(1 << 20, Qt::Uninitialized);
         QRandomGenerator rng(3);
         rng.fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);

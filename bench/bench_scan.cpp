@@ -2,6 +2,7 @@
 // to SendDissectionFinished), against clamscan -r and yara -p 1 -r in the same run.
 // usage: bench_scan [WORKDIR]
 #include "benchutil.h"
+#include "core/names.h"
 #include "sandboxservice.h"
 #include "signallog.h"
 #include "testbus.h"
@@ -60,9 +61,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "service did not start\n");
         return 1;
     }
-    const QString sigDir = service.path(QStringLiteral("/opt/velmar-sentinex-vdbup/file"));
-    const QString rules =
-        service.path(QStringLiteral("/opt/velmar-sentinex-vdbup/risfile/malware.rmd"));
+    const QString sigDir = service.path(snx::names::ahEngineDir());
+    const QString rules = service.path(snx::names::risRuleFile());
     const QStringList clamArgs = {QStringLiteral("--no-summary"), QStringLiteral("-d"), sigDir,
                                   QStringLiteral("-r")};
     const QStringList yaraArgs = {QStringLiteral("-p"), QStringLiteral("1"), QStringLiteral("-r"),

@@ -5,6 +5,7 @@
 // memory while the new set is built beside the old.
 // usage: bench_signatures [WORKDIR [MD5_COUNT BODY_COUNT YARA_RULES]]
 #include "benchutil.h"
+#include "core/names.h"
 #include "sandboxservice.h"
 #include "signallog.h"
 #include "testbus.h"
@@ -25,8 +26,8 @@
 
 namespace {
 
-const QString ahDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file/");
-const QString rulesFile = QStringLiteral("/opt/velmar-sentinex-vdbup/risfile/malware.rmd");
+const QString ahDir = snx::names::ahEngineDir() + QLatin1Char('/');
+const QString rulesFile = snx::names::risRuleFile();
 
 double rssMiB(qint64 pid)
 {

@@ -1,7 +1,7 @@
 // The walk that builds a scan's file list, against find over the same tree in the same run.
 // usage: bench_walk [TREE] [LIMIT_MIB]
-#include "app/scannerconfig.h"
 #include "benchutil.h"
+#include "core/scannerconfig.h"
 #include "engines/filewalk.h"
 
 #include <QCoreApplication>

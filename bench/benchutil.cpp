@@ -1,5 +1,7 @@
 #include "benchutil.h"
 
+#include "samples.h"
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -9,7 +11,7 @@
 namespace bench {
 
 namespace {
-const QByteArray eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+const QByteArray &eicar = samples::eicar;
 
 QByteArray randomBytes(QRandomGenerator &rng, int size)
 {

@@ -1,10 +1,10 @@
 #include "cache/filecachedb.h"
 
-#include "app/fsidentity.h"
 #include "cache/fdwalk.h"
 #include "cache/quarantineisolate.h"
 #include "cache/quarantinerestore.h"
 #include "cache/scancachesql.h"
+#include "core/fsidentity.h"
 
 #include <QDebug>
 #include <QFile>

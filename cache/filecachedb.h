@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/refusallog.h"
 #include "cache/isolationrecords.h"
 #include "cache/problemfilechange.h"
+#include "core/refusallog.h"
 
 #include <QObject>
 #include <QSqlDatabase>

@@ -1,9 +1,9 @@
 #include "cache/quarantineisolate.h"
 
-#include "app/fsidentity.h"
 #include "cache/fdwalk.h"
 #include "cache/filedigest.h"
 #include "cache/isolationrecords.h"
+#include "core/fsidentity.h"
 
 #include <QDebug>
 #include <QDir>

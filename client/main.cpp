@@ -1,7 +1,7 @@
 #include "commandline.h"
 #include "scannerclient.h"
 
-#include "app/losslessutf8codec.h"
+#include "core/losslessutf8codec.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>

@@ -3,6 +3,7 @@
 #include "refusal.h"
 
 #include "app/unixsignalnotifier.h"
+#include "core/names.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -25,7 +26,7 @@
 
 namespace {
 
-const QString serviceName = QStringLiteral("com.velmar.sentinex.scanner");
+const QString serviceName = snx::names::busName();
 // Long enough to see the progress of a running scan, short enough not to be noticed.
 constexpr int lookForScanMs = 300;
 // How long a stop may take: the scan loop ends after the file in progress.
@@ -47,8 +48,7 @@ QString statusWord(bool active, int engineStatus, int dissectionStatus)
 } // namespace
 
 ScannerClient::ScannerClient(const CommandLine &line, QObject *parent)
-    : QObject(parent), scanner(serviceName, QStringLiteral("/com/velmar/sentinex/scanner"),
-                               QDBusConnection::systemBus()),
+    : QObject(parent), scanner(serviceName, snx::names::objectPath(), QDBusConnection::systemBus()),
       out(line), force(line.force), watcher(serviceName, QDBusConnection::systemBus(),
                                             QDBusServiceWatcher::WatchForUnregistration)
 {

@@ -5,8 +5,8 @@
 # under the install prefix, as `cmake --install --prefix X` asks; the unit and the logrotate file
 # go beside the prefix when it is a ".../usr", so that /usr gives Debian's /lib and /etc.
 
-set(SNX_ENGINE_DIR /opt/velmar-sentinex-vdbup/file)
-set(SNX_RIS_DIR /opt/velmar-sentinex-vdbup/risfile)
+set(SNX_ENGINE_DIR ${SNX_AH_ENGINE_DIR})
+set(SNX_RIS_DIR ${SNX_RIS_ENGINE_DIR})
 install(TARGETS velmar-sentinex-scanner RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS avcore LIBRARY DESTINATION ${SNX_ENGINE_DIR})
 install(TARGETS lame LIBRARY DESTINATION ${SNX_RIS_DIR})

@@ -1,6 +1,6 @@
 #include "engines/ahvirusscanjob.h"
 
-#include "app/scannerconfig.h"
+#include "core/scannerconfig.h"
 #include "engines/enginelogs.h"
 #include "engines/enginetext.h"
 

@@ -1,6 +1,6 @@
 #include "engines/scantask.h"
 
-#include "app/fsidentity.h"
+#include "core/fsidentity.h"
 
 #include <QDebug>
 #include <QDir>

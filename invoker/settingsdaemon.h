@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/names.h"
 #include <QDBusConnection>
 #include <QString>
 
@@ -7,17 +8,17 @@
 namespace snx::settingsdaemon {
 
 inline constexpr int busType = 0; // system bus
-inline const QString service = QStringLiteral("com.velmar.sentinex.MonitorNetFlow");
-inline const QString path = QStringLiteral("/com/velmar/sentinex/MonitorNetFlow");
-inline const QString interface = QStringLiteral("com.velmar.sentinex.MonitorNetFlow");
+inline const QString service = snx::names::settingsService();
+inline const QString path = snx::names::settingsPath();
+inline const QString interface = snx::names::settingsInterface();
 
 inline const QString queryScanWhiteList = QStringLiteral("QueryScanWhiteList");         // () -> as
 inline const QString getSysSettingValue = QStringLiteral("GetSysSettingValue");         // (s) -> v
 inline const QString setSysSettingValue = QStringLiteral("SetSysSettingValue");         // (sv) -> b
 inline const QString sysSettingValueChanged = QStringLiteral("SysSettingValueChanged"); // sv
 
-inline const QString scanSizeKey = QStringLiteral("virus-scan-size");    // int32, MiB
-inline const QString engineTypeKey = QStringLiteral("virus-engin-type"); // int32, 1 = Ah
+inline const QString scanSizeKey = snx::names::scanSizeKey();     // int32, MiB
+inline const QString engineTypeKey = snx::names::engineTypeKey(); // int32, 1 = Ah
 
 inline constexpr QDBus::CallMode readMode = QDBus::Block;
 inline constexpr QDBus::CallMode scanSizeWriteMode = QDBus::Block;

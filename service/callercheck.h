@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/scannerconfig.h"
+#include "core/scannerconfig.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,8 +2,8 @@
 
 #include "service/buscredentials.h"
 
-#include "app/logging.h"
 #include "cache/filecachedb.h"
+#include "core/logging.h"
 #include "engines/ahvirusscanjob.h"
 #include "engines/risvirusscanjob.h"
 #include "engines/signatureloader.h"

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/calleridentity.h"
-#include "app/refusallog.h"
-#include "app/scannerconfig.h"
 #include "cache/problemfilechange.h"
+#include "core/calleridentity.h"
+#include "core/refusallog.h"
+#include "core/scannerconfig.h"
 #include "service/callercheck.h"
 
 #include <QDBusContext>

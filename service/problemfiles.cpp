@@ -2,9 +2,9 @@
 // of each finished change.
 #include "service/operatedbusdata.h"
 
-#include "app/logging.h"
 #include "cache/isolationrecords.h"
 #include "cache/scancachesql.h"
+#include "core/logging.h"
 #include "service/querytext.h"
 
 #include <QDateTime>

@@ -2,8 +2,8 @@
 // relay of the jobs' results to the bus.
 #include "service/operatedbusdata.h"
 
-#include "app/fsidentity.h"
-#include "app/logging.h"
+#include "core/fsidentity.h"
+#include "core/logging.h"
 #include "engines/ahvirusscanjob.h"
 #include "engines/filewalk.h"
 #include "engines/risvirusscanjob.h"

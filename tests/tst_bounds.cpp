@@ -1,6 +1,7 @@
 // What a caller cannot make the service do however it sizes or times its input: hang a scan on a
 // FIFO swapped in for a checked file, send a signal over the bus's message limit, take paths
 // longer than PATH_MAX, or fill the log with refused calls.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -23,7 +24,7 @@
 namespace {
 const QString progress = QStringLiteral("SendDissectionProgInfo");
 const QString finished = QStringLiteral("SendDissectionFinished");
-const QString dbFile = QStringLiteral("/opt/velmar-sentinex-vdbup/file/config/scan_cache.db");
+const QString dbFile = snx::names::databaseFile();
 // The service's piece size for list signals.
 constexpr int maxPieceBytes = 4 * 1024 * 1024;
 // What a caller may log at once before its lines are only counted.
@@ -31,10 +32,8 @@ constexpr int refusalBurst = 10;
 
 QDBusMessage call(const QString &method, const QVariantList &args)
 {
-    QDBusMessage m =
-        QDBusMessage::createMethodCall(QStringLiteral("com.velmar.sentinex.scanner"),
-                                       QStringLiteral("/com/velmar/sentinex/scanner"),
-                                       QStringLiteral("com.velmar.sentinex.scanner"), method);
+    QDBusMessage m = QDBusMessage::createMethodCall(snx::names::busName(), snx::names::objectPath(),
+                                                    snx::names::busName(), method);
     m.setArguments(args);
     return QDBusConnection::systemBus().call(m, QDBus::Block, 120000);
 }

@@ -1,5 +1,6 @@
 // The caller check against real processes on the test bus: an allowed client, gdbus (a program
 // the suite does not ship), and gdbus in a mount namespace of its own.
+#include "core/names.h"
 #include "sandboxservice.h"
 #include "testbus.h"
 
@@ -47,11 +48,14 @@ struct Outcome
 
 Outcome gdbusCall(const Call &call, const QStringList &prefix = {})
 {
-    QStringList args = {
-        QStringLiteral("call"),          QStringLiteral("--system"),
-        QStringLiteral("--dest"),        QStringLiteral("com.velmar.sentinex.scanner"),
-        QStringLiteral("--object-path"), QStringLiteral("/com/velmar/sentinex/scanner"),
-        QStringLiteral("--method"),      "com.velmar.sentinex.scanner." + call.method};
+    QStringList args = {QStringLiteral("call"),
+                        QStringLiteral("--system"),
+                        QStringLiteral("--dest"),
+                        snx::names::busName(),
+                        QStringLiteral("--object-path"),
+                        snx::names::objectPath(),
+                        QStringLiteral("--method"),
+                        snx::names::interfaceName() + QLatin1Char('.') + call.method};
     args += call.args;
     QProcess p;
     QString program = QStringLiteral("gdbus");
@@ -105,7 +109,7 @@ private slots:
         // settings daemon saw no size write.
         QCOMPARE(service.scanner().GetEngineStatus().value(), 0);
         QCOMPARE(service.scanner().GetDissectionStatus().value(), 0);
-        QVERIFY(!service.settingsOutput().contains(QLatin1String("virus-scan-size")));
+        QVERIFY(!service.settingsOutput().contains(snx::names::scanSizeKey()));
         const QString log = service.logText();
         QCOMPARE(log.count(QStringLiteral("[com.velmar.sentinex.scanner] invalid invoker!")), 7);
         QCOMPARE(log.count(QStringLiteral(

@@ -1,5 +1,6 @@
 // The caller check's whole decision on fake /proc trees: namespace links, maps text, exe links
 // and command lines, laid out in a temporary directory.
+#include "core/names.h"
 #include "service/callercheck.h"
 
 #include <QDir>
@@ -97,7 +98,7 @@ private slots:
         const QString illegal = snx::CallerCheck::illegalCallText();
         const QString ns = QStringLiteral("4026531840");
         const QStringList goodLibs = {QStringLiteral("/usr/lib/x86_64-linux-gnu/libc.so.6"),
-                                      QStringLiteral("/opt/velmar-sentinex-vdbup/lib/libfoo.so")};
+                                      snx::names::installRoot() + QStringLiteral("/lib/libfoo.so")};
         const QString exe = QStringLiteral("/usr/bin/zorq-esm");
         auto withLib = [&](const QString &lib) {
             return FakeCaller{ns, goodLibs + QStringList{lib}, {}, exe, {}};

@@ -1,6 +1,7 @@
 // The service as unprivileged local users meet it: accounts the test makes for itself call
 // through gdbus, which the sandbox allows, so that only their users set them apart; the root
 // test process listens to the signals and calls as root.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -31,9 +32,9 @@ Outcome callAs(const TestUser &user, const QString &method, const QStringList &a
 {
     const QStringList command =
         commandAsUser(user, QStringLiteral("gdbus"),
-                      QStringList{"call", "--system", "--dest", "com.velmar.sentinex.scanner",
-                                  "--object-path", "/com/velmar/sentinex/scanner", "--method",
-                                  "com.velmar.sentinex.scanner." + method} +
+                      QStringList{"call", "--system", "--dest", snx::names::busName(),
+                                  "--object-path", snx::names::objectPath(), "--method",
+                                  snx::names::interfaceName() + QLatin1Char('.') + method} +
                           args);
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
@@ -216,7 +217,7 @@ private slots:
         QCOMPARE(scanAs(service, bob, {bobs}), bobsFiles);
         QCOMPARE(scanAs(service, {}, {bobs}), bobsFiles);
         QCOMPARE(scanAs(service, alice, {alices}), QStringList());
-        QVERIFY(!service.settingsOutput().contains("virus-scan-size"));
+        QVERIFY(!service.settingsOutput().contains(snx::names::scanSizeKey()));
         // Root's changes are the system's.
         service.scanner().SetScanWhiteList(true, bobs + "/a.txt").waitForFinished();
         QCOMPARE(scanAs(service, bob, {bobs}), QStringList());

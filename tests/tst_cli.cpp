@@ -1,10 +1,11 @@
 // The command-line client against the sandboxed service.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
 #include "testbus.h"
 
-#include "app/losslessutf8codec.h"
+#include "core/losslessutf8codec.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -200,7 +201,7 @@ private slots:
         QFETCH(QString, message);
         auto &s = service.scanner();
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QString signatures = service.path("/opt/velmar-sentinex-vdbup/file/starter.ndb");
+        const QString signatures = service.path(snx::names::ahEngineDir() + "/starter.ndb");
         TestBus spareBus(TestBus::Session);
         // The engine reloads a signature file whose time changed; the times are set apart so
         // that each change is seen.

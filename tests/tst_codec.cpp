@@ -1,5 +1,5 @@
 // File names survive the trip from bytes to text and back, whatever bytes they hold.
-#include "app/losslessutf8codec.h"
+#include "core/losslessutf8codec.h"
 
 #include <QRandomGenerator>
 #include <QTest>

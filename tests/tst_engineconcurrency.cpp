@@ -2,6 +2,8 @@
 // scan, options that differ between handles, a signature file that changes under them, and
 // new signature sets switched to while others scan.
 // Run under ThreadSanitizer in CI; no Qt thread is involved, so nothing here is suppressed.
+#include "samples.h"
+
 #include <avcore.h>
 #include <lame.h>
 
@@ -15,7 +17,7 @@
 #include <vector>
 
 namespace {
-const QByteArray eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+const QByteArray &eicar = samples::eicar;
 }
 
 class TestEngineConcurrency : public QObject

@@ -1,6 +1,7 @@
 // Faults the service must live through without losing a file: a misbehaving settings daemon, a
 // broken database, a full quarantine, a kill in the middle of an isolation, files that vanish,
 // odd trees and a low descriptor limit.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -19,7 +20,7 @@
 
 namespace {
 
-const QString configDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file/config/");
+const QString configDir = snx::names::configDir();
 const QString quarantine = configDir + QStringLiteral("isolation/");
 
 int scanCount(SandboxService &service, const QStringList &paths, int timeoutMs = 120000)

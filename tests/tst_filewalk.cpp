@@ -1,5 +1,5 @@
 // The walk rules on real temporary trees.
-#include "app/scannerconfig.h"
+#include "core/scannerconfig.h"
 #include "engines/filewalk.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 // The per-thread file-system identity: a thread acting for a user gets exactly that user's
 // access, the other threads keep root's, and root's comes back when the scope ends.
-#include "app/fsidentity.h"
+#include "core/fsidentity.h"
 
 #include <QTemporaryDir>
 #include <QtTest>

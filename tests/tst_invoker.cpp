@@ -1,5 +1,6 @@
 // The invoker layer against real peers on private system and session buses: the settings
 // stand-in, and a recorder that keeps every message it receives.
+#include "core/names.h"
 #include "invoker/dbusinvoker.h"
 #include "invoker/invokerfactory.h"
 #include "invoker/settingsdaemon.h"
@@ -228,12 +229,12 @@ private slots:
             signal.setArguments(args);
             QVERIFY(daemon.send(signal));
         };
-        send({QStringLiteral("virus-scan-size"), 9});                                      // "si"
-        send({QStringLiteral("virus-scan-size"), QVariant::fromValue(QDBusVariant(200))}); // "sv"
+        send({snx::names::scanSizeKey(), 9});                                      // "si"
+        send({snx::names::scanSizeKey(), QVariant::fromValue(QDBusVariant(200))}); // "sv"
         QVERIFY(changed.wait(5000));
         QTest::qWait(100);
         QCOMPARE(changed.size(), 1);
-        QCOMPARE(changed.first().at(0).toString(), QStringLiteral("virus-scan-size"));
+        QCOMPARE(changed.first().at(0).toString(), snx::names::scanSizeKey());
         QCOMPARE(changed.first().at(1), QVariant(200));
         QDBusConnection::disconnectFromBus("daemon");
     }

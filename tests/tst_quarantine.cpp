@@ -1,6 +1,7 @@
 // Isolation and restore against an attacker who controls the paths: races with a process that
 // flips names, files that turn into FIFOs or links, MD5 collisions, the same path isolated twice,
 // refused restores, shared quarantine files. Each case once let root lose or overwrite a file.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -22,7 +23,7 @@
 
 namespace {
 
-const QString configDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file/config/");
+const QString configDir = snx::names::configDir();
 const QString quarantine = configDir + QStringLiteral("isolation/");
 
 // A published MD5 collision pair: two different 128-byte blocks with one digest.
@@ -266,9 +267,9 @@ private slots:
 
         SignalLog log;
         service.scanner().IsolationProblemFile(true, bad);
-        QDBusMessage ask = QDBusMessage::createMethodCall(
-            "com.velmar.sentinex.scanner", "/com/velmar/sentinex/scanner",
-            "com.velmar.sentinex.scanner", "GetEngineType");
+        QDBusMessage ask =
+            QDBusMessage::createMethodCall(snx::names::busName(), snx::names::objectPath(),
+                                           snx::names::busName(), "GetEngineType");
         const QDBusMessage answer = QDBusConnection::systemBus().call(ask, QDBus::Block, 5000);
         QCOMPARE(answer.type(), QDBusMessage::ReplyMessage);
         if (kind == "sparse")
@@ -286,8 +287,8 @@ private slots:
         QVERIFY(collisionA != collisionB);
         SandboxService service;
         // A signature that both blocks match, for the Ah engine.
-        QVERIFY(QDir().mkpath(service.path("/opt/velmar-sentinex-vdbup/file")));
-        QVERIFY(samples::write(service.path("/opt/velmar-sentinex-vdbup/file/collision.ndb"),
+        QVERIFY(QDir().mkpath(service.path(snx::names::ahEngineDir())));
+        QVERIFY(samples::write(service.path(snx::names::ahEngineDir() + "/collision.ndb"),
                                "Collision-Test:0:0:d131dd02c5e6eec4693d9a0698aff95c\n"));
         QVERIFY(service.start());
         service.scanner().SetEngineType(1).waitForFinished();

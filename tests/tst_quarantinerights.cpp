@@ -1,5 +1,6 @@
 // Isolate, restore and trust as unprivileged users: the service does for a caller only what the
 // caller's own user could do. The users are made by the test; they call through gdbus.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -17,7 +18,7 @@
 
 namespace {
 
-const QString quarantine = QStringLiteral("/opt/velmar-sentinex-vdbup/file/config/isolation/");
+const QString quarantine = snx::names::quarantineDir();
 
 bool writeOwned(const QString &path, const QByteArray &content, const TestUser &owner, mode_t mode)
 {
@@ -33,11 +34,11 @@ bool callAs(const TestUser &user, const QString &method, bool flag, const QStrin
 {
     SignalLog log;
     QProcess gdbus;
-    const QStringList command =
-        commandAsUser(user, QStringLiteral("gdbus"),
-                      {"call", "--system", "--dest", "com.velmar.sentinex.scanner", "--object-path",
-                       "/com/velmar/sentinex/scanner", "--method",
-                       "com.velmar.sentinex.scanner." + method, flag ? "true" : "false", path});
+    const QStringList command = commandAsUser(
+        user, QStringLiteral("gdbus"),
+        {"call", "--system", "--dest", snx::names::busName(), "--object-path",
+         snx::names::objectPath(), "--method",
+         snx::names::interfaceName() + QLatin1Char('.') + method, flag ? "true" : "false", path});
     gdbus.setProcessChannelMode(QProcess::ForwardedChannels);
     gdbus.start(command.first(), command.mid(1));
     if (!gdbus.waitForFinished(20000) || gdbus.exitCode() != 0)
@@ -305,9 +306,10 @@ private:
         if (user.valid()) {
             const QStringList command =
                 commandAsUser(user, QStringLiteral("gdbus"),
-                              {"call", "--system", "--dest", "com.velmar.sentinex.scanner",
-                               "--object-path", "/com/velmar/sentinex/scanner", "--method",
-                               "com.velmar.sentinex.scanner.DoDissection", "['" + path + "']"});
+                              {"call", "--system", "--dest", snx::names::busName(), "--object-path",
+                               snx::names::objectPath(), "--method",
+                               snx::names::interfaceName() + QStringLiteral(".DoDissection"),
+                               "['" + path + "']"});
             QProcess gdbus;
             gdbus.start(command.first(), command.mid(1));
             if (!gdbus.waitForFinished(20000) || gdbus.exitCode() != 0)

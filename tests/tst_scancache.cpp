@@ -1,5 +1,6 @@
 // The scan cache, quarantine and the trust / isolate operations, end to end: the real service,
 // its SQLite file, and real files moved in and out of quarantine.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -19,7 +20,7 @@
 #include <unistd.h>
 
 namespace {
-const QString configDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file/config/");
+const QString configDir = snx::names::configDir();
 const QString dbFile = configDir + QStringLiteral("scan_cache.db");
 const QString quarantine = configDir + QStringLiteral("isolation/");
 

@@ -1,5 +1,6 @@
 // Scan control end to end: the real service in its sandbox, the real engines and files, and a
 // listener on the test bus.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -341,10 +342,10 @@ private slots:
         QTemporaryDir dir;
         samples::write(dir.filePath("small"), QByteArray(1023, 'a'));
         samples::write(dir.filePath("large"), QByteArray(1024, 'a'));
-        samples::write(service.path("/opt/velmar-sentinex-vdbup/inside"), "x");
+        samples::write(service.path(snx::names::installRoot() + "/inside"), "x");
         SignalLog log;
         // No size limit without the daemon: every file is scanned. Install directory excluded.
-        s.DoDissection({dir.path(), service.path("/opt/velmar-sentinex-vdbup")}).waitForFinished();
+        s.DoDissection({dir.path(), service.path(snx::names::installRoot())}).waitForFinished();
         QVERIFY(log.waitFor(finished));
         settle(100);
         QCOMPARE(log.count(progress), 2);

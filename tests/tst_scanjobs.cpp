@@ -1,8 +1,10 @@
 // Both scan jobs with the real engines and the starter signatures, in threads of their own as
 // the service runs them.
-#include "app/scannerconfig.h"
+#include "core/scannerconfig.h"
 #include "engines/ahvirusscanjob.h"
 #include "engines/risvirusscanjob.h"
+
+#include "samples.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,7 +21,7 @@
 
 namespace {
 
-const QByteArray eicar = "X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*";
+const QByteArray &eicar = samples::eicar;
 // Found anywhere in a file by the test's own signature "Snx.Test.Tail".
 const QByteArray tailMarker = "SNX-TEST-TAIL-MARKER-5f1c9a7e";
 

@@ -1,5 +1,7 @@
 // The service as a bus client meets it: its interface, start-up, a second instance, logging and
 // shutdown.
+#include "core/names.h"
+#include "samples.h"
 #include "sandboxservice.h"
 #include "testbus.h"
 
@@ -31,8 +33,7 @@ private slots:
         SandboxService service;
         QVERIFY(service.start());
         QDBusMessage call = QDBusMessage::createMethodCall(
-            QStringLiteral("com.velmar.sentinex.scanner"),
-            QStringLiteral("/com/velmar/sentinex/scanner"),
+            snx::names::busName(), snx::names::objectPath(),
             QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
         const QDBusReply<QString> xml = QDBusConnection::systemBus().call(call);
         QVERIFY(xml.isValid());
@@ -50,7 +51,7 @@ private slots:
             if (reader.name() == QLatin1String("interface")) {
                 currentInterface = name;
                 interfaces << name;
-            } else if (currentInterface == QLatin1String("com.velmar.sentinex.scanner")) {
+            } else if (currentInterface == snx::names::busName()) {
                 if (reader.name() == QLatin1String("method") ||
                     reader.name() == QLatin1String("signal")) {
                     currentMember = name;
@@ -91,7 +92,7 @@ private slots:
         // Only the adaptor is exported: none of the service object's own slots or signals.
         QVERIFY(!xml.value().contains(QLatin1String("notifyPauseDissection")));
         QVERIFY(!xml.value().contains(QLatin1String("doDissectionResult")));
-        QVERIFY(interfaces.contains(QStringLiteral("com.velmar.sentinex.scanner")));
+        QVERIFY(interfaces.contains(snx::names::busName()));
         QCOMPARE(service.exitApp(), 0);
     }
 
@@ -133,7 +134,7 @@ private slots:
         QTemporaryDir samples;
         QFile eicar(samples.filePath(QStringLiteral("eicar.com")));
         QVERIFY(eicar.open(QIODevice::WriteOnly));
-        eicar.write("X5O!P%@AP[4\\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*");
+        eicar.write(samples::eicar);
         eicar.close();
         QSignalSpy finished(&service.scanner(),
                             &ComVelmarSentinexScannerInterface::SendDissectionFinished);

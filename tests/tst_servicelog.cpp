@@ -1,5 +1,6 @@
 // The service's log and process signals as logrotate, journald and systemd use them: the real
 // service in its sandbox, started here with the environment and stderr each case needs.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -234,15 +235,14 @@ private slots:
         Run run;
         QVERIFY(start(run, QProcessEnvironment::systemEnvironment(), true));
         // Signatures are loaded only from where nobody but root can change them.
-        const QString engineDir = run.root.path() + "/opt/velmar-sentinex-vdbup/file";
+        const QString engineDir = run.root.path() + snx::names::ahEngineDir();
         QDir().mkpath(engineDir);
         QVERIFY(::chmod(QFile::encodeName(engineDir).constData(), 0755) == 0);
         QVERIFY(QFile::copy(SandboxService::signaturesDir() + "/starter.ndb",
-                            run.root.path() + "/opt/velmar-sentinex-vdbup/file/starter.ndb"));
+                            run.root.path() + snx::names::ahEngineDir() + "/starter.ndb"));
         QTemporaryDir files;
         samples::corpus(files.path(), 3, {1});
-        ComVelmarSentinexScannerInterface scanner("com.velmar.sentinex.scanner",
-                                                  "/com/velmar/sentinex/scanner",
+        ComVelmarSentinexScannerInterface scanner(snx::names::busName(), snx::names::objectPath(),
                                                   QDBusConnection::systemBus());
         SignalLog log;
         scanner.SetEngineType(1).waitForFinished();

@@ -1,5 +1,6 @@
 // Signatures end to end: the real service in its sandbox with databases of the test's own, every
 // sample of Debian's clamav-testfiles, and database files that change while the service runs.
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -20,7 +21,7 @@ namespace {
 const QString progress = QStringLiteral("SendDissectionProgInfo");
 const QString finished = QStringLiteral("SendDissectionFinished");
 const QString testFiles = QStringLiteral("/usr/share/clamav-testfiles");
-const QString ahDir = QStringLiteral("/opt/velmar-sentinex-vdbup/file/");
+const QString ahDir = snx::names::ahEngineDir() + QLatin1Char('/');
 const QString updateDir = QStringLiteral("/var/lib/velmar-sentinex/clamav/");
 
 // The Ah engine, files up to 100 MiB.

@@ -2,6 +2,8 @@
 // Not installed.
 #include "settingsstub.h"
 
+#include "core/names.h"
+
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <cstdio>
@@ -26,9 +28,9 @@ int main(int argc, char *argv[])
         const QString option = args.takeFirst();
         bool ok = true;
         if (option == QLatin1String("--scan-size") && !args.isEmpty())
-            options.values[QStringLiteral("virus-scan-size")] = args.takeFirst().toInt(&ok);
+            options.values[snx::names::scanSizeKey()] = args.takeFirst().toInt(&ok);
         else if (option == QLatin1String("--engine-type") && !args.isEmpty())
-            options.values[QStringLiteral("virus-engin-type")] = args.takeFirst().toInt(&ok);
+            options.values[snx::names::engineTypeKey()] = args.takeFirst().toInt(&ok);
         else if (option == QLatin1String("--reply-delay-ms") && !args.isEmpty())
             options.replyDelayMs = args.takeFirst().toInt(&ok);
         else if (option == QLatin1String("--wrong-types"))
@@ -44,9 +46,9 @@ int main(int argc, char *argv[])
 
     SettingsStub stub(options);
     QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.registerObject(QStringLiteral("/com/velmar/sentinex/MonitorNetFlow"), &stub,
+    if (!bus.registerObject(snx::names::settingsPath(), &stub,
                             QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals) ||
-        !bus.registerService(QStringLiteral("com.velmar.sentinex.MonitorNetFlow"))) {
+        !bus.registerService(snx::names::settingsService())) {
         std::fprintf(stderr, "settings stub: cannot take its name on the bus: %s\n",
                      qPrintable(bus.lastError().message()));
         return 1;

@@ -1,4 +1,5 @@
 #include "sandboxservice.h"
+#include "core/names.h"
 
 #include "signallog.h"
 
@@ -12,8 +13,8 @@
 #include <QThread>
 
 namespace {
-const QString serviceName = QStringLiteral("com.velmar.sentinex.scanner");
-const QString stubName = QStringLiteral("com.velmar.sentinex.MonitorNetFlow");
+const QString serviceName = snx::names::busName();
+const QString stubName = snx::names::settingsService();
 
 bool nameOnBus(const QString &name)
 {
@@ -62,12 +63,12 @@ bool SandboxService::start(const Options &options)
             return false;
     }
     if (options.installSignatures) {
-        QDir().mkpath(path(QStringLiteral("/opt/velmar-sentinex-vdbup/file")));
-        QDir().mkpath(path(QStringLiteral("/opt/velmar-sentinex-vdbup/risfile")));
+        QDir().mkpath(path(snx::names::ahEngineDir()));
+        QDir().mkpath(path(snx::names::risEngineDir()));
         QFile::copy(signaturesDir() + QStringLiteral("/starter.ndb"),
-                    path(QStringLiteral("/opt/velmar-sentinex-vdbup/file/starter.ndb")));
+                    path(snx::names::ahEngineDir() + QStringLiteral("/starter.ndb")));
         QFile::copy(signaturesDir() + QStringLiteral("/malware.yar"),
-                    path(QStringLiteral("/opt/velmar-sentinex-vdbup/risfile/malware.rmd")));
+                    path(snx::names::risRuleFile()));
     }
     return startService(options);
 }
@@ -105,7 +106,7 @@ bool SandboxService::startService(const Options &options)
     if (service.state() == QProcess::NotRunning)
         return false;
     proxy = std::make_unique<ComVelmarSentinexScannerInterface>(
-        serviceName, QStringLiteral("/com/velmar/sentinex/scanner"), QDBusConnection::systemBus());
+        serviceName, snx::names::objectPath(), QDBusConnection::systemBus());
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "signallog.h"
+#include "core/names.h"
 
 #include "sandboxservice.h"
 
@@ -16,9 +17,8 @@ SignalLog::SignalLog()
          {"SendDissectionProgInfo", "SendDissectionFinished", "SendPauseDissectionFinished",
           "SendTrustProblemFileInfo", "SendIsolationProblemFileInfo", "SendTrustProblemFiles",
           "SendIsolationProblemFiles"})
-        bus.connect(QString(), QStringLiteral("/com/velmar/sentinex/scanner"),
-                    QStringLiteral("com.velmar.sentinex.scanner"), QLatin1String(member), this,
-                    SLOT(record(QDBusMessage)));
+        bus.connect(QString(), snx::names::objectPath(), snx::names::busName(),
+                    QLatin1String(member), this, SLOT(record(QDBusMessage)));
 }
 
 SignalLog::~SignalLog()
@@ -66,9 +66,8 @@ void SignalLog::waitQuiet(int quietMs, int timeoutMs)
 bool SignalLog::barrier()
 {
     const QDBusMessage ping = QDBusMessage::createMethodCall(
-        QStringLiteral("com.velmar.sentinex.scanner"),
-        QStringLiteral("/com/velmar/sentinex/scanner"), QStringLiteral("org.freedesktop.DBus.Peer"),
-        QStringLiteral("Ping"));
+        snx::names::busName(), snx::names::objectPath(),
+        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
     const QDBusMessage reply = QDBusConnection(connectionName).call(ping, QDBus::Block, 10000);
     // The signals that came first are queued for this thread; deliver them.
     QCoreApplication::sendPostedEvents();

@@ -1,6 +1,6 @@
 // File names through the service's codec: any bytes come back as the same bytes, and the text
 // is valid UTF-8 for D-Bus.
-#include "app/losslessutf8codec.h"
+#include "core/losslessutf8codec.h"
 
 #include <cstddef>
 #include <cstdint>

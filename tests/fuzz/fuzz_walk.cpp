@@ -1,6 +1,6 @@
 // The walk against a literal reading of its rules (QDir listings, QFileInfo tests), on a small
 // fixed tree with white lists and size limits taken from the input.
-#include "app/scannerconfig.h"
+#include "core/scannerconfig.h"
 #include "engines/filewalk.h"
 
 #include <QDir>

@@ -2,6 +2,7 @@
 // a caller they control: with --wait it connects, prints "ready" and waits for a line on its
 // standard input before it calls, so the test can change what the caller looks like meanwhile.
 // usage: snx_dbuscall [--wait] METHOD [i:INT | s:TEXT | b:true|false]...
+#include "core/names.h"
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -21,9 +22,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("com.velmar.sentinex.scanner"),
-        QStringLiteral("/com/velmar/sentinex/scanner"),
-        QStringLiteral("com.velmar.sentinex.scanner"), args.takeFirst());
+        snx::names::busName(), snx::names::objectPath(), snx::names::busName(), args.takeFirst());
     for (const QString &arg : args) {
         const QString value = arg.mid(2);
         if (arg.startsWith(QLatin1String("i:")))

@@ -1,6 +1,7 @@
 // Load: several clients at once call getters and guarded methods while scans run and trust and
 // isolation requests stream in. Every call is answered, every request completes once and in
 // order, and the service's memory stays flat. SNX_SOAK_SECONDS sets the length (default 8).
+#include "core/names.h"
 #include "samples.h"
 #include "sandboxservice.h"
 #include "signallog.h"
@@ -42,8 +43,7 @@ protected:
             QDBusConnection bus = QDBusConnection::connectToBus(address, name);
             auto call = [&](const QString &method, const QList<QVariant> &args) {
                 QDBusMessage m = QDBusMessage::createMethodCall(
-                    "com.velmar.sentinex.scanner", "/com/velmar/sentinex/scanner",
-                    "com.velmar.sentinex.scanner", method);
+                    snx::names::busName(), snx::names::objectPath(), snx::names::busName(), method);
                 m.setArguments(args);
                 const QDBusMessage reply = bus.call(m, QDBus::Block, 60000);
                 (reply.type() == QDBusMessage::ReplyMessage ? answered : failed)++;

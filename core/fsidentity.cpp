@@ -1,4 +1,4 @@
-#include "app/fsidentity.h"
+#include "core/fsidentity.h"
 
 #include <QDebug>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/calleridentity.h"
+#include "core/calleridentity.h"
 
 #include <QVector>
 #include <sys/types.h>

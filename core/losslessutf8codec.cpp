@@ -1,4 +1,4 @@
-#include "app/losslessutf8codec.h"
+#include "core/losslessutf8codec.h"
 
 namespace snx {
 

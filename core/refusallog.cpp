@@ -1,4 +1,4 @@
-#include "app/refusallog.h"
+#include "core/refusallog.h"
 
 #include <algorithm>
 

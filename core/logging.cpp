@@ -1,4 +1,6 @@
-#include "app/logging.h"
+#include "core/logging.h"
+
+#include "core/names.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -12,7 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-Q_LOGGING_CATEGORY(lcScanner, "com.velmar.sentinex.scanner")
+Q_LOGGING_CATEGORY(lcScanner, snx::names::busNameText)
 
 namespace snx {
 namespace {

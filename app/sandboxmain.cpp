@@ -13,7 +13,8 @@ namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: velmar-sentinex-sandbox ROOT [--allow-caller EXECUTABLE]...\n");
+    std::fprintf(stderr, "usage: velmar-sentinex-sandbox ROOT [--allow-caller EXECUTABLE]...\n"
+                         "           [--user-quarantine-quota BYTES]\n");
     return 2;
 }
 
@@ -32,6 +33,13 @@ int main(int argc, char *argv[])
     snx::ScannerConfig config = snx::ScannerConfig::underRoot(root);
     while (!args.isEmpty()) {
         const QString option = args.takeFirst();
+        if (option == QLatin1String("--user-quarantine-quota") && !args.isEmpty()) {
+            bool valid = false;
+            config.userQuarantineQuota = args.takeFirst().toLongLong(&valid);
+            if (!valid)
+                return usage();
+            continue;
+        }
         if (option != QLatin1String("--allow-caller") || args.isEmpty())
             return usage();
         // An empty entry would let in a caller whose executable cannot be found at all.

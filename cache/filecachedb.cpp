@@ -38,8 +38,10 @@ const char *nameOf(snx::ProblemFileChange::Kind kind)
 
 } // namespace
 
-FileCacheDb::FileCacheDb(QSqlDatabase db, QString quarantineDir, QObject *parent)
-    : QObject(parent), db(db), quarantineDir(std::move(quarantineDir)), records(db)
+FileCacheDb::FileCacheDb(QSqlDatabase db, QString quarantineDir, qint64 userQuarantineQuota,
+                         QObject *parent)
+    : QObject(parent), db(db), quarantineDir(std::move(quarantineDir)),
+      userQuarantineQuota(userQuarantineQuota), records(db)
 {
     // Before the thread starts: the connection is still the constructing thread's to use.
     QSqlQuery query(db);
@@ -69,7 +71,8 @@ void FileCacheDb::acceptFileCacheDb(snx::ProblemFileChange change)
             refusal = untrust(change);
             break;
         case snx::ProblemFileChange::Isolate:
-            refusal = snx::isolateIntoQuarantine(records, quarantineDir, change, &outcome.md5);
+            refusal = snx::isolateIntoQuarantine(records, quarantineDir, userQuarantineQuota,
+                                                 change, &outcome.md5);
             outcome.time = change.time;
             break;
         case snx::ProblemFileChange::Restore:

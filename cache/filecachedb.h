@@ -15,7 +15,8 @@ class FileCacheDb : public QObject
 {
     Q_OBJECT
 public:
-    FileCacheDb(QSqlDatabase db, QString quarantineDir, QObject *parent = nullptr);
+    FileCacheDb(QSqlDatabase db, QString quarantineDir, qint64 userQuarantineQuota = -1,
+                QObject *parent = nullptr);
 
 signals:
     void sendProblemFileOutcome(snx::ProblemFileOutcome outcome);
@@ -32,6 +33,7 @@ private:
 
     QSqlDatabase db;
     const QString quarantineDir;
+    const qint64 userQuarantineQuota;
     snx::IsolationRecords records;
     snx::RefusalLog refusalLog;
 };

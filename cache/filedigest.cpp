@@ -36,7 +36,7 @@ QString hexOf(const unsigned char *value, int size)
 
 } // namespace
 
-bool digestAndCopy(int from, int to, FileDigest *digest)
+bool digestAndCopy(int from, int to, FileDigest *digest, qint64 maxBytes)
 {
     MD5_CTX md5;
     SHA256_CTX sha256;
@@ -52,6 +52,10 @@ bool digestAndCopy(int from, int to, FileDigest *digest)
             return false;
         if (got == 0)
             break;
+        if (maxBytes >= 0 && offset + got > maxBytes) {
+            errno = EFBIG;
+            return false;
+        }
         MD5_Update(&md5, block.constData(), size_t(got));
         SHA256_Update(&sha256, block.constData(), size_t(got));
         if (to >= 0 && !writeAll(to, block.constData(), got))

@@ -13,7 +13,8 @@ struct FileDigest
 
 // Reads `from` from its start to its end in blocks (its file offset is left alone), feeds every
 // block to both digests and, unless `to` is -1, writes it to `to`, so that a copy holds exactly
-// the bytes digested. False with errno set when a read or write fails.
-bool digestAndCopy(int from, int to, FileDigest *digest);
+// the bytes digested. False with errno set when a read or write fails, and with EFBIG when the
+// file holds more than `maxBytes` (when not -1), however much it grows while it is read.
+bool digestAndCopy(int from, int to, FileDigest *digest, qint64 maxBytes = -1);
 
 } // namespace snx

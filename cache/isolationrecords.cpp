@@ -156,6 +156,24 @@ QList<IsolationRecord> IsolationRecords::forPath(const QString &path)
     return records;
 }
 
+QStringList IsolationRecords::quarantineNamesBy(uid_t byUid)
+{
+    QStringList names;
+    if (!hasDetailsTable(db))
+        return names;
+    QSqlQuery query(db);
+    query.prepare(
+        QStringLiteral("SELECT DISTINCT quarantinename FROM isolationdetails WHERE byuid=?"));
+    query.addBindValue(qint64(byUid));
+    if (!query.exec()) {
+        error = query.lastError().text();
+        return names;
+    }
+    while (query.next())
+        names.append(query.value(0).toString());
+    return names;
+}
+
 void IsolationRecords::settlePending(QSqlDatabase db, const QString &quarantineDir)
 {
     if (!hasDetailsTable(db))

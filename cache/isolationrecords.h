@@ -43,6 +43,8 @@ public:
     bool remove(qint64 id);
     // Every record for the path, newest first.
     QList<IsolationRecord> forPath(const QString &path);
+    // The quarantine names of the isolations `byUid` made, in progress or done.
+    QStringList quarantineNamesBy(uid_t byUid);
     QString lastError() const { return error; }
 
     // At start-up: a pending record whose quarantine file exists is kept (the file was placed),

@@ -107,8 +107,42 @@ NameChoice quarantineNameFor(int quarantine, const FileDigest &digest)
     return choice;
 }
 
+// Bytes of root's own copies in the quarantine that the user's isolations hold. Files linked in
+// still belong to their owner, whose disk quota they count against.
+qint64 copiedBytesOf(IsolationRecords &records, int quarantine, uid_t user)
+{
+    qint64 bytes = 0;
+    for (const QString &name : records.quarantineNamesBy(user)) {
+        struct stat st;
+        if (::fstatat(quarantine, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) ==
+                0 &&
+            S_ISREG(st.st_mode) && st.st_uid == 0)
+            bytes += st.st_size;
+    }
+    return bytes;
+}
+
+// Without a limit, a user who isolates one hard-linked file again and again makes root's
+// file system hold a new copy each time. How many more bytes the caller's isolations may have
+// copied into the quarantine; -1 for no limit.
+qint64 copyAllowance(IsolationRecords &records, int quarantine, qint64 userQuota,
+                     const ProblemFileChange &change)
+{
+    if (change.caller.isRoot() || userQuota < 0)
+        return -1;
+    return qMax<qint64>(0, userQuota - copiedBytesOf(records, quarantine, change.caller.uid));
+}
+
+QString overQuota(qint64 userQuota)
+{
+    return QStringLiteral("isolation refused, the user's copies in quarantine would exceed "
+                          "%1 bytes:")
+        .arg(userQuota);
+}
+
 // Copies the source into a new partial file in the quarantine, digesting what it writes.
-QString copyIntoPartial(int source, int quarantine, QByteArray *partialName, FileDigest *digest)
+QString copyIntoPartial(int source, int quarantine, qint64 allowance, qint64 userQuota,
+                        QByteArray *partialName, FileDigest *digest)
 {
     *partialName = partialPrefix + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
     UniqueFd partial(::openat(quarantine, partialName->constData(),
@@ -117,10 +151,12 @@ QString copyIntoPartial(int source, int quarantine, QByteArray *partialName, Fil
         partialName->clear();
         return fdwalk::failure("isolation failed, cannot copy into quarantine", errno);
     }
-    if (!digestAndCopy(source, partial.get(), digest) || ::fsync(partial.get()) != 0) {
+    if (!digestAndCopy(source, partial.get(), digest, allowance) || ::fsync(partial.get()) != 0) {
         const int error = errno;
         ::unlinkat(quarantine, partialName->constData(), 0);
         partialName->clear();
+        if (error == EFBIG && allowance >= 0)
+            return overQuota(userQuota);
         return fdwalk::failure("isolation failed, cannot copy into quarantine", error);
     }
     return QString();
@@ -159,7 +195,7 @@ bool removeOriginal(const ProblemFileChange &change, const Source &source)
 } // namespace
 
 QString isolateIntoQuarantine(IsolationRecords &records, const QString &quarantineDir,
-                              const ProblemFileChange &change, QString *md5)
+                              qint64 userQuota, const ProblemFileChange &change, QString *md5)
 {
     Source source;
     const QString refusal = openAsCaller(change, &source);
@@ -183,12 +219,13 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
         if (!partialName.isEmpty())
             ::unlinkat(quarantine.get(), partialName.constData(), 0);
     };
+    const qint64 allowance = copyAllowance(records, quarantine.get(), userQuota, change);
     if (linkable) {
         if (!digestAndCopy(source.file.get(), -1, &digest))
             return fdwalk::failure("isolation failed, cannot read the file", errno);
     } else {
-        const QString failed =
-            copyIntoPartial(source.file.get(), quarantine.get(), &partialName, &digest);
+        const QString failed = copyIntoPartial(source.file.get(), quarantine.get(), allowance,
+                                               userQuota, &partialName, &digest);
         if (!failed.isEmpty())
             return failed;
     }
@@ -201,8 +238,8 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
     }
     if (linkable && !choice.shared && choice.equalButPrivate) {
         FileDigest copied;
-        const QString failed =
-            copyIntoPartial(source.file.get(), quarantine.get(), &partialName, &copied);
+        const QString failed = copyIntoPartial(source.file.get(), quarantine.get(), allowance,
+                                               userQuota, &partialName, &copied);
         if (!failed.isEmpty())
             return failed;
         if (copied.sha256 != digest.sha256) {

@@ -49,6 +49,7 @@ ScannerConfig ScannerConfig::underRoot(const QString &root)
     c.configDir = placed(names::configDir());
     c.databaseFile = placed(names::databaseFile());
     c.quarantineDir = placed(names::quarantineDir());
+    c.userQuarantineQuota = qint64(4) << 30;
     c.logDir = placed(names::logDir());
     c.logFile = placed(names::logFile());
     return c;

@@ -35,6 +35,9 @@ struct ScannerConfig
     QString configDir;
     QString databaseFile;
     QString quarantineDir;
+    // Bytes that a user other than root may have copied into the quarantine by isolating; -1
+    // for no limit.
+    qint64 userQuarantineQuota = 0;
 
     // Logging.
     QString logDir;

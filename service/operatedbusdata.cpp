@@ -133,7 +133,7 @@ void OperateDBusData::createDatabaseWorker()
     qRegisterMetaType<snx::ProblemFileChange>();
     qRegisterMetaType<snx::ProblemFileOutcome>();
     dbThread = new QThread;
-    fileCacheDb = new FileCacheDb(scanCacheDb, config.quarantineDir);
+    fileCacheDb = new FileCacheDb(scanCacheDb, config.quarantineDir, config.userQuarantineQuota);
     fileCacheDb->moveToThread(dbThread);
     connect(dbThread, &QThread::started, fileCacheDb, &FileCacheDb::initData);
     connect(fileCacheDb, &FileCacheDb::sendProblemFileOutcome, this,

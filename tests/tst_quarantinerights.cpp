@@ -241,6 +241,48 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // Root's quarantine holds a user's copies up to the user's quota; a file linked in costs
+    // nothing, and root isolates without a limit. Without the quota, isolating a file with a
+    // second name again and again fills root's file system.
+    void copiesIntoQuarantineStopAtTheUsersQuota()
+    {
+        const QString dir = makeSharedDir(shared, "d", alice, 0755);
+        const QString bad = dir + "/bad.com";
+        const QString otherName = dir + "/kept.com";
+        SandboxService service;
+        SandboxService::Options options;
+        options.allowedCallers = QStringList{QStringLiteral("/usr/bin/gdbus")};
+        options.userQuarantineQuota = 300;
+        QVERIFY(service.start(options));
+        const auto place = [&](char fill, bool secondName) {
+            QFile::remove(otherName);
+            return writeOwned(bad, samples::eicar + QByteArray(150, fill), alice, 0644) &&
+                   (!secondName || ::link(QFile::encodeName(bad).constData(),
+                                          QFile::encodeName(otherName).constData()) == 0);
+        };
+        QVERIFY(place('a', true));
+        QVERIFY(scanAsRoot(service, {bad}));
+        QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+        QVERIFY(!QFileInfo::exists(bad));
+
+        QVERIFY(place('b', true));
+        QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+        QVERIFY(QFileInfo::exists(bad));
+        QVERIFY(service.logText().contains("copies in quarantine would exceed 300 bytes"));
+        QCOMPARE(QDir(service.path(quarantine)).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+        QVERIFY(place('c', false));
+        QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+        QVERIFY(!QFileInfo::exists(bad));
+
+        QVERIFY(place('d', true));
+        SignalLog log;
+        service.scanner().IsolationProblemFile(true, bad).waitForFinished();
+        QVERIFY(log.waitFor("SendIsolationProblemFileInfo"));
+        QVERIFY(!QFileInfo::exists(bad));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     // A restore creates the file only where its user could create it.
     void restoreOnlyWhereTheUserCouldCreate()
     {

@@ -81,6 +81,9 @@ bool SandboxService::startService(const Options &options)
         allowed.append(QCoreApplication::applicationFilePath());
     for (const QString &exe : allowed)
         args << QStringLiteral("--allow-caller") << exe;
+    if (options.userQuarantineQuota >= 0)
+        args << QStringLiteral("--user-quarantine-quota")
+             << QString::number(options.userQuarantineQuota);
     // The trusted list goes out once, as the last step of start-up: the service is ready then.
     SignalLog startupSignals;
     if (options.launcher.isEmpty()) {

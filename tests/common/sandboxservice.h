@@ -22,6 +22,8 @@ public:
         bool installSignatures = true;
         // Runs the service through this command, e.g. {"prlimit", "--nofile=32:32", "--"}.
         QStringList launcher;
+        // Bytes a user other than root may have copied into the quarantine; -1 the default.
+        qint64 userQuarantineQuota = -1;
     };
 
     SandboxService();

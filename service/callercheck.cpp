@@ -19,9 +19,11 @@ namespace snx {
 
 CallerCheck::CallerCheck(const ScannerConfig &config)
     : procRoot(config.procRoot), referencePid(config.namespaceReferencePid),
-      lookupRoot(config.libraryLookupRoot), allowedCallers(config.allowedCallers),
-      libraryRoots(config.permittedLibraryRoots)
+      allowedCallers(config.allowedCallers),
+      encodedLookupRoot(QFile::encodeName(config.libraryLookupRoot))
 {
+    for (const QString &root : config.permittedLibraryRoots)
+        encodedLibraryRoots.append(root.toLocal8Bit());
 }
 
 QString CallerCheck::illegalCallText()
@@ -57,70 +59,123 @@ QString CallerCheck::namespaceIdentity(const QString &link)
     return resolved.trimmed().mid(link.size());
 }
 
+namespace {
+
+// Lines are split at "\n" and then at " ", empty pieces dropped: every non-empty run between
+// those two separators is one token of the maps text.
+bool isSeparator(char c)
+{
+    return c == ' ' || c == '\n';
+}
+
+std::string_view tokenAround(const char *textBegin, const char *textEnd, const char *at)
+{
+    const char *begin = at;
+    while (begin > textBegin && !isSeparator(begin[-1]))
+        --begin;
+    const char *end = at;
+    while (end < textEnd && !isSeparator(*end))
+        ++end;
+    return std::string_view(begin, size_t(end - begin));
+}
+
+bool holdsSo(std::string_view text)
+{
+    return text.find(".so") != std::string_view::npos;
+}
+
+// The file name is what follows the last "/".
+bool fileNameHoldsSo(std::string_view token)
+{
+    const size_t slash = token.rfind('/');
+    return holdsSo(slash == std::string_view::npos ? token : token.substr(slash + 1));
+}
+
+// The next token whose file name holds ".so", from `cursor` on; the search goes from one ".so"
+// to the next instead of through every token. False when there is none.
+bool nextLibraryToken(const char *&cursor, const char *textBegin, const char *textEnd,
+                      std::string_view &token)
+{
+    while (cursor < textEnd) {
+        const auto *hit =
+            static_cast<const char *>(::memmem(cursor, size_t(textEnd - cursor), ".so", 3));
+        if (!hit) {
+            cursor = textEnd;
+            return false;
+        }
+        token = tokenAround(textBegin, textEnd, hit);
+        cursor = token.data() + token.size();
+        if (fileNameHoldsSo(token))
+            return true;
+    }
+    return false;
+}
+
+// The first two non-empty components of a path of more than two; false for a shorter one.
+bool topComponents(std::string_view path, std::string_view &first, std::string_view &second)
+{
+    int components = 0;
+    for (size_t at = 0; at < path.size();) {
+        const size_t next = std::min(path.find('/', at), path.size());
+        if (next > at) {
+            if (components == 0)
+                first = path.substr(at, next - at);
+            else if (components == 1)
+                second = path.substr(at, next - at);
+            else
+                return true;
+            ++components;
+        }
+        at = next + 1;
+    }
+    return false;
+}
+
+// Whether `root` reads "/first/second".
+bool rootIs(const QByteArray &root, std::string_view first, std::string_view second)
+{
+    const std::string_view r(root.constData(), size_t(root.size()));
+    return r.size() == first.size() + second.size() + 2 && r[0] == '/' &&
+           r.substr(1, first.size()) == first && r[first.size() + 1] == '/' &&
+           r.substr(first.size() + 2) == second;
+}
+
+} // namespace
+
+bool CallerCheck::underPermittedRoot(std::string_view first, std::string_view second) const
+{
+    return std::any_of(encodedLibraryRoots.cbegin(), encodedLibraryRoots.cend(),
+                       [&](const QByteArray &root) { return rootIs(root, first, second); });
+}
+
+// Whether the file exists matters only for a path that would be refused, so the components are
+// looked at first and the file system only for such a path.
+bool CallerCheck::libraryPermitted(std::string_view path) const
+{
+    std::string_view first, second;
+    if (!topComponents(path, first, second) || underPermittedRoot(first, second))
+        return true;
+    QByteArray native(path.data(), int(path.size()));
+    if (path.front() == '/')
+        native.prepend(encodedLookupRoot);
+    struct stat st;
+    return ::stat(native.constData(), &st) != 0 || !S_ISREG(st.st_mode);
+}
+
 // Works on the bytes: in the locale encodings we run under a multi-byte character never holds
-// the bytes of " ", "\n", "/" or ".so", so cutting the bytes cuts the decoded text the same way.
+// the bytes of " ", "\n", "/" or ".so", so cutting the bytes cuts the decoded text the same way,
+// and the roots, encoded once, compare as the decoded components would.
 bool CallerCheck::librariesPermitted(const QByteArray &mapsText) const
 {
     const QByteArray text = mapsText.trimmed();
-    // A library is mapped several times; its verdict does not change within one check.
-    std::unordered_set<std::string_view> seen;
     const char *const begin = text.constData();
     const char *const end = begin + text.size();
-    auto separator = [](char c) { return c == ' ' || c == '\n'; };
-    // Lines are split at "\n" and then at " ", empty pieces dropped: every non-empty run
-    // between those two separators is one token. Only tokens whose file name holds ".so" are
-    // tested, so the search goes from one ".so" to the next instead of through every token.
-    for (const char *hit = begin; hit < end;) {
-        hit = static_cast<const char *>(::memmem(hit, size_t(end - hit), ".so", 3));
-        if (!hit)
-            break;
-        const char *tokenBegin = hit;
-        while (tokenBegin > begin && !separator(tokenBegin[-1]))
-            --tokenBegin;
-        const char *p = hit;
-        while (p < end && !separator(*p))
-            ++p;
-        const char *fileName =
-            static_cast<const char *>(::memrchr(tokenBegin, '/', size_t(p - tokenBegin)));
-        fileName = fileName ? fileName + 1 : tokenBegin;
-        // Another ".so" of the same token may still lie in its file name.
-        const bool inFileName =
-            hit >= fileName || ::memmem(fileName, size_t(p - fileName), ".so", 3) != nullptr;
-        hit = p;
-        if (!inFileName)
-            continue;
-        const std::string_view token(tokenBegin, size_t(p - tokenBegin));
-        if (!seen.insert(token).second)
-            continue;
-        // Whether the file exists matters only for a path that would be refused, so the
-        // components are looked at first and the file system only for such a path.
-        std::string_view first, second;
-        int components = 0;
-        for (size_t at = 0; at < token.size();) {
-            const size_t next = std::min(token.find('/', at), token.size());
-            if (next > at) {
-                if (components == 0)
-                    first = token.substr(at, next - at);
-                else if (components == 1)
-                    second = token.substr(at, next - at);
-                ++components;
-            }
-            at = next + 1;
-        }
-        if (components <= 2)
-            continue;
-        const QString top =
-            QLatin1Char('/') + QString::fromLocal8Bit(first.data(), int(first.size())) +
-            QLatin1Char('/') + QString::fromLocal8Bit(second.data(), int(second.size()));
-        if (libraryRoots.contains(top))
-            continue;
-        QByteArray native(token.data(), int(token.size()));
-        if (token.front() == '/')
-            native.prepend(QFile::encodeName(lookupRoot));
-        struct stat st;
-        if (::stat(native.constData(), &st) == 0 && S_ISREG(st.st_mode))
+    // A library is mapped several times; its verdict does not change within one check.
+    std::unordered_set<std::string_view> seen;
+    std::string_view token;
+    for (const char *cursor = begin; nextLibraryToken(cursor, begin, end, token);)
+        if (seen.insert(token).second && !libraryPermitted(token))
             return false;
-    }
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <string_view>
 
 namespace snx {
 
@@ -36,12 +37,14 @@ public:
 private:
     QString procPath(uint pid, const char *entry) const;
     QString executableOf(uint pid) const;
+    bool libraryPermitted(std::string_view path) const;
+    bool underPermittedRoot(std::string_view first, std::string_view second) const;
 
     QString procRoot;
     QString referencePid;
-    QString lookupRoot;
     QStringList allowedCallers;
-    QStringList libraryRoots;
+    QByteArray encodedLookupRoot;
+    QList<QByteArray> encodedLibraryRoots;
 };
 
 } // namespace snx

@@ -2,6 +2,7 @@
 
 #include "../common/enginelog.h"
 #include "archivelevel.h"
+#include "unlockeddatabasereads.h"
 
 #include <mutex>
 #include <unistd.h>
@@ -70,6 +71,7 @@ Outcome loadInto(Database &db, const std::vector<std::string> &files)
     Outcome out;
     capture = &out.messages;
     for (const std::string &file : files) {
+        const UnlockedDatabaseReads unlocked(file.c_str());
         out.status = cl_load(file.c_str(), db.engine, &db.signatures, CL_DB_STDOPT);
         if (out.status != CL_SUCCESS) {
             out.failedFile = file;

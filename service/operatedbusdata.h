@@ -101,6 +101,7 @@ private:
     void prepareJob(Engine engine, bool isNewTask);
     void haltRunningScan();
     void resumeScan();
+    void giveMemoryBack();
     void ensureQuarantineDir();
     snx::ProblemFileChange changeOf(snx::ProblemFileChange::Kind kind, const QString &path) const;
 

@@ -319,7 +319,7 @@ void OperateDBusData::doDissectionResult(QString filepath, double process, int e
         owners != trustedBy.constEnd() &&
         (owners->contains(0) || (scanOwner.known && owners->contains(scanOwner.uid)));
     const int reportedType = trusted ? 0 : eType;
-    emit SendDissectionProgInfo(filepath, process, reportedType, vname);
+    progressSignal.send(filepath, process, reportedType, vname);
     if (stopRequested)
         doDissectionFinished();
     if (dissectionPaused) {

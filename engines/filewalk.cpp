@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,14 +22,44 @@ namespace {
 struct Entry
 {
     int nameOffset;
+    int nameLength;
     mode_t mode;
     off_t size;
+};
+
+bool isAscii(const char *text, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80)
+            return false;
+    return true;
+}
+
+bool isAscii(const QString &text)
+{
+    for (const QChar c : text)
+        if (c.unicode() >= 0x80)
+            return false;
+    return true;
+}
+
+// A directory being walked. It enters the list only once it holds a file, so that empty
+// directories cost nothing.
+struct Level
+{
+    Level *parent = nullptr;
+    const char *name = nullptr; // on disk, in the parent's listing; none at the top
+    std::size_t nameLength = 0;
+    QString prefix;         // what every entry's path starts with
+    QByteArray asciiPrefix; // the prefix's bytes when it is ASCII, else empty
+    bool listed = false;
+    PathList::Directory id = 0;
 };
 
 class Walker
 {
 public:
-    Walker(const WalkRules &rules, QStringList &out) : rules(rules), out(out)
+    Walker(const WalkRules &rules, PathList &out) : rules(rules), out(out)
     {
         for (const QString &w : rules.whiteList) {
             const QFileInfo info(w);
@@ -38,6 +69,9 @@ public:
                 whiteSubstrings.append(w);
             if (info.isDir())
                 whiteDirs.insert(w);
+            // An ASCII path can only equal or contain an ASCII entry, and then its bytes do.
+            if (isAscii(w))
+                (info.isFile() ? asciiWhiteFiles : asciiWhiteSubstrings).append(w.toLatin1());
         }
         systemDirs = QSet<QString>(rules.systemDirectories.begin(), rules.systemDirectories.end());
     }
@@ -49,7 +83,7 @@ public:
             return;
         if (S_ISREG(st.st_mode)) {
             if (admits(path, st.st_size))
-                out.append(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+                out.appendPath(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
         } else if (S_ISDIR(st.st_mode) && st.st_size != 0) {
             traverseDirectory(path, QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
         }
@@ -67,11 +101,49 @@ private:
         return sizeAdmitted(size, rules.fileSizeLimit);
     }
 
+    // As admits, for an ASCII path given as its directory's bytes and a name, without making
+    // the text of the path.
+    bool admitsAscii(const Level &level, const char *name, std::size_t length, qint64 size)
+    {
+        if (!asciiWhiteFiles.isEmpty() || !asciiWhiteSubstrings.isEmpty()) {
+            scratch.assign(level.asciiPrefix.constData(), std::size_t(level.asciiPrefix.size()));
+            scratch.append(name, length);
+            for (const QByteArray &w : asciiWhiteFiles)
+                if (scratch.size() == std::size_t(w.size()) &&
+                    std::memcmp(scratch.data(), w.constData(), scratch.size()) == 0)
+                    return false;
+            for (const QByteArray &w : asciiWhiteSubstrings)
+                if (::memmem(scratch.data(), scratch.size(), w.constData(), std::size_t(w.size())))
+                    return false;
+        }
+        return sizeAdmitted(size, rules.fileSizeLimit);
+    }
+
+    void list(Level &level, const char *name, std::size_t length)
+    {
+        listDirectory(level);
+        out.append(level.id, name, length);
+    }
+
+    void listDirectory(Level &level)
+    {
+        if (level.listed)
+            return;
+        if (level.parent) {
+            listDirectory(*level.parent);
+            level.id = out.addDirectory(level.parent->id, level.name, level.nameLength);
+        } else {
+            level.id = out.addPrefix(level.prefix);
+        }
+        level.listed = true;
+    }
+
     // `path` as reached (the requested text at the top, absolute below), `absolute` cleaned.
     // `parentFd` and `name` open the directory without resolving its whole path again; -1 falls
     // back to the path.
     void traverseDirectory(const QString &path, const QString &absolute, int parentFd = -1,
-                           const char *name = nullptr, int depth = 0)
+                           Level *parent = nullptr, const char *name = nullptr,
+                           std::size_t nameLength = 0, int depth = 0)
     {
         if (!whiteDirs.isEmpty() && whiteDirs.contains(path))
             return;
@@ -92,16 +164,35 @@ private:
         const bool keepOpen = depth < maxOpenDepth();
         if (!keepOpen)
             ::close(fd);
-        const QString prefix = atRoot ? absolute : absolute + QLatin1Char('/');
+        Level level;
+        level.parent = parent;
+        level.name = name;
+        level.nameLength = nameLength;
+        level.prefix = atRoot ? absolute : absolute + QLatin1Char('/');
+        if (isAscii(level.prefix))
+            level.asciiPrefix = level.prefix.toLatin1();
         for (const Entry &e : listing.entries) {
             const char *entryName = listing.names.constData() + e.nameOffset;
-            const QString entry = decodeName(entryName);
-            if (atRoot && systemDirs.contains(entry))
+            const std::size_t length = std::size_t(e.nameLength);
+            if (atRoot && systemDirs.contains(PathList::decodeName(entryName, length)))
                 continue;
-            QString child;
-            child.reserve(prefix.size() + entry.size());
-            child += prefix;
-            child += entry;
+            if (!level.asciiPrefix.isEmpty() && isAscii(entryName, length)) {
+                // ASCII is its own encoding: the path's length is its length in bytes.
+                if (std::size_t(level.asciiPrefix.size()) + length >= PATH_MAX) {
+                    ++tooLong;
+                    continue;
+                }
+                if (S_ISREG(e.mode)) {
+                    if (admitsAscii(level, entryName, length, e.size))
+                        list(level, entryName, length);
+                } else if (S_ISDIR(e.mode) && e.size != 0) {
+                    const QString child = level.prefix + QLatin1String(entryName, int(length));
+                    traverseDirectory(child, child, keepOpen ? fd : -1, &level, entryName, length,
+                                      depth + 1);
+                }
+                continue;
+            }
+            const QString child = level.prefix + PathList::decodeName(entryName, length);
             // A path's bytes are at most three times its UTF-16 units, so only long ones are
             // encoded to measure them.
             if (child.size() * 3 >= PATH_MAX && QFile::encodeName(child).size() >= PATH_MAX) {
@@ -110,9 +201,10 @@ private:
             }
             if (S_ISREG(e.mode)) {
                 if (admits(child, e.size))
-                    out.append(child);
+                    list(level, entryName, length);
             } else if (S_ISDIR(e.mode) && e.size != 0) {
-                traverseDirectory(child, child, keepOpen ? fd : -1, entryName, depth + 1);
+                traverseDirectory(child, child, keepOpen ? fd : -1, &level, entryName, length,
+                                  depth + 1);
             }
         }
         if (keepOpen)
@@ -146,21 +238,13 @@ private:
             if (::fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
                 continue;
             if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
-                listing.entries.push_back({listing.names.size(), st.st_mode, st.st_size});
-                listing.names.append(n, int(std::strlen(n)) + 1);
+                const int length = int(std::strlen(n));
+                listing.entries.push_back({listing.names.size(), length, st.st_mode, st.st_size});
+                listing.names.append(n, length + 1);
             }
         }
         ::closedir(d);
         return listing;
-    }
-
-    // Most names are ASCII, which every locale encoding we run under reads the same way.
-    static QString decodeName(const char *name)
-    {
-        const char *p = name;
-        while (*p != '\0' && static_cast<unsigned char>(*p) < 0x80)
-            ++p;
-        return *p == '\0' ? QString::fromLatin1(name, int(p - name)) : QFile::decodeName(name);
     }
 
     static constexpr int openFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -182,9 +266,12 @@ public:
 
 private:
     const WalkRules &rules;
-    QStringList &out;
+    PathList &out;
     QStringList whiteFiles;
     QStringList whiteSubstrings;
+    QList<QByteArray> asciiWhiteFiles;
+    QList<QByteArray> asciiWhiteSubstrings;
+    std::string scratch; // the bytes of the path being checked, kept to spare an allocation
     QSet<QString> whiteDirs;
     QSet<QString> systemDirs;
 };
@@ -198,15 +285,20 @@ bool sizeAdmitted(qint64 bytes, int limitMiB)
     return bytes / 1024 <= qint64(limitMiB) * 1024;
 }
 
-QStringList walkPaths(const QStringList &paths, const WalkRules &rules, int *tooLong)
+PathList walkPathList(const QStringList &paths, const WalkRules &rules, int *tooLong)
 {
-    QStringList files;
+    PathList files;
     Walker walker(rules, files);
     for (const QString &path : paths)
         walker.traverseRequested(path);
     if (tooLong)
         *tooLong = walker.tooLong;
     return files;
+}
+
+QStringList walkPaths(const QStringList &paths, const WalkRules &rules, int *tooLong)
+{
+    return walkPathList(paths, rules, tooLong).toStringList();
 }
 
 } // namespace snx

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engines/pathlist.h"
+
 #include <QStringList>
 #include <limits>
 
@@ -26,6 +28,8 @@ bool sizeAdmitted(qint64 bytes, int limitMiB);
 // duplicates kept, symbolic links inside directories neither followed nor listed. Entries whose
 // path would reach PATH_MAX are left out, and everything below them: no call can name them and
 // no open by name reaches them. `tooLong`, if given, counts them.
+PathList walkPathList(const QStringList &paths, const WalkRules &rules, int *tooLong = nullptr);
+// The same walk, as text.
 QStringList walkPaths(const QStringList &paths, const WalkRules &rules, int *tooLong = nullptr);
 
 } // namespace snx

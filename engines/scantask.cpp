@@ -41,7 +41,7 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
         FsIdentityScope scope(caller);
         acting = scope.active();
         if (acting)
-            fileList = walkPaths(filepaths, {list, fileSizeLimit, systemDirectories}, &tooLong);
+            fileList = walkPathList(filepaths, {list, fileSizeLimit, systemDirectories}, &tooLong);
     }
     if (!acting)
         qWarning() << "scan not started: cannot act with the rights of uid" << caller.uid;

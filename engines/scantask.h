@@ -41,7 +41,7 @@ public:
     // for good. Only a requested path may be a link; below it the walk listed none.
     int openFile(const QString &path);
 
-    QStringList fileList;
+    PathList fileList;
     int fileSizeLimit = 0;
     std::atomic_bool paused{false};
     int resumeIndex = 0;

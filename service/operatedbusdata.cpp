@@ -51,7 +51,13 @@ bool withinPathMax(const QVariant &argument)
 } // namespace
 
 OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *parent)
-    : QObject(parent), config(config), callerCheck(config)
+    : QObject(parent), config(config), callerCheck(config),
+      progressSignal(
+          QDBusConnection::systemBus(), config.objectPath,
+          QString::fromLatin1(
+              ScannerAdaptor::staticMetaObject
+                  .classInfo(ScannerAdaptor::staticMetaObject.indexOfClassInfo("D-Bus Interface"))
+                  .value()))
 {
     adaptor = new ScannerAdaptor(this);
 

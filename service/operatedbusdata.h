@@ -5,6 +5,7 @@
 #include "core/refusallog.h"
 #include "core/scannerconfig.h"
 #include "service/callercheck.h"
+#include "service/progresssignal.h"
 
 #include <QDBusContext>
 #include <QHash>
@@ -32,6 +33,8 @@ public:
     ~OperateDBusData() override;
 
 signals:
+    // Never emitted: progressSignal sends it. The adaptor relays the signals of this object by
+    // their signatures and would miss this one.
     void SendDissectionProgInfo(QString path, double process, int type, QString vname);
     void SendDissectionFinished();
     void SendPauseDissectionFinished();
@@ -101,6 +104,7 @@ private:
     void prepareJob(Engine engine, bool isNewTask);
     void haltRunningScan();
     void resumeScan();
+    void giveMemoryBack();
     void ensureQuarantineDir();
     snx::ProblemFileChange changeOf(snx::ProblemFileChange::Kind kind, const QString &path) const;
 
@@ -108,6 +112,7 @@ private:
     const snx::CallerCheck callerCheck;
 
     ScannerAdaptor *adaptor = nullptr;
+    snx::ProgressSignal progressSignal;
     QThread *ahThread = nullptr;
     AhVirusScanJob *ahJob = nullptr;
     QThread *risThread = nullptr;

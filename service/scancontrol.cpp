@@ -16,6 +16,7 @@
 #include <QDBusVariant>
 #include <QFileInfo>
 #include <QThread>
+#include <malloc.h>
 
 namespace sd = snx::settingsdaemon;
 
@@ -219,6 +220,7 @@ void OperateDBusData::SetDissectionStatus(int status)
         engineStatus = 0;
         scanLive = false;
         emit SendDissectionFinished();
+        giveMemoryBack();
     } else {
         stopRequested = true;
         finishOwed = thread->isRunning();
@@ -317,7 +319,7 @@ void OperateDBusData::doDissectionResult(QString filepath, double process, int e
         owners != trustedBy.constEnd() &&
         (owners->contains(0) || (scanOwner.known && owners->contains(scanOwner.uid)));
     const int reportedType = trusted ? 0 : eType;
-    emit SendDissectionProgInfo(filepath, process, reportedType, vname);
+    progressSignal.send(filepath, process, reportedType, vname);
     if (stopRequested)
         doDissectionFinished();
     if (dissectionPaused) {
@@ -340,6 +342,16 @@ void OperateDBusData::engineThreadFinished()
         resumeOwed = false;
         resumeScan();
     }
+    giveMemoryBack();
+}
+
+// The end of a scan freed its list and engine, but the allocator keeps freed pages for reuse:
+// after a large scan that would hold the service at its peak for good. A paused scan keeps
+// its memory for the resume.
+void OperateDBusData::giveMemoryBack()
+{
+    if (!scanLive && !threadOf(activeEngine)->isRunning())
+        ::malloc_trim(0);
 }
 
 void OperateDBusData::doDissectionFinished()

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "engines/scantask.h"
+
+#include <QObject>
+#include <memory>
+
+namespace snx {
+struct ScannerConfig;
+}
+
+// A scan job: runs a task's scan loop in a thread of its own with one engine library, and
+// reports each file and the end of the run. The loop, pause and resume live here; an engine
+// binding adds how to open its engine for a run, scan one opened file with it, and close it.
+class VirusScanJob : public QObject
+{
+    Q_OBJECT
+public:
+    ~VirusScanJob() override;
+
+    // Called by the service in its own thread while this job's thread is stopped.
+    void prepareDissection(bool isNewTask, QStringList filepaths, QStringList whiteList,
+                           int fileSize,
+                           const snx::CallerIdentity &caller = snx::CallerIdentity::root());
+
+    // An engine opened for a run; closing it is its destructor, so that no handle is closed
+    // twice or left open.
+    struct EngineHandle
+    {
+        virtual ~EngineHandle() = default;
+    };
+    struct ScanOutcome
+    {
+        // The engine's own value for the file; -1 when it was not scanned.
+        int status = -1;
+        QString virusName;
+        // The engine said it found something; only the log looks at it.
+        bool found = false;
+    };
+
+signals:
+    void sendDissectionResult(QString filepath, double process, int eType, QString vname);
+    void sendDissectionFinished();
+
+public slots:
+    void initData();
+    void unInitData();
+    void doDissection(QString filepath, double process);
+    void acceptDissectionInfo(QString filepath, double process, int eType, QString vname);
+    void pauseDissection();
+
+protected:
+    // `notCreatedText` begins the warning when no engine can be opened for a run, followed by
+    // `engineSource`, what the engine loads.
+    VirusScanJob(const snx::ScannerConfig &config, const char *notCreatedText, QString engineSource,
+                 QObject *parent);
+
+    // Null when the engine cannot be made: the run then ends without scanning anything.
+    virtual std::unique_ptr<EngineHandle> openEngine() = 0;
+    // Scans the file open at `fd`, named `nativePath` on disk, which the engine must not open
+    // again by name.
+    virtual ScanOutcome scanFile(EngineHandle &engine, int fd, const QByteArray &nativePath) = 0;
+    // Called in report order for each file scanned.
+    virtual void noteOutcome(const QString &filepath, const ScanOutcome &outcome);
+
+private:
+    void startDissection(int startIndex);
+    ScanOutcome scanPath(EngineHandle &engine, const QString &filepath);
+
+    snx::ScanTask task;
+    std::unique_ptr<EngineHandle> engine;
+    const char *const notCreatedText;
+    const QString engineSource;
+};

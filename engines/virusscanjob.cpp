@@ -41,9 +41,26 @@ void VirusScanJob::initData()
 
 void VirusScanJob::startDissection(int startIndex)
 {
-    task.run(
-        startIndex, [this](const QString &path, double process) { doDissection(path, process); },
-        [this] { emit sendDissectionFinished(); });
+    const int total = task.fileList.size();
+    if (total == 0)
+        emit sendDissectionFinished();
+    unopened = 0;
+    const snx::FileOpener opener = task.fileOpener();
+    // The size is read anew before every file: the end of the run clears the list.
+    for (int i = startIndex; i < task.fileList.size(); ++i) {
+        const QString path = task.fileList.at(i);
+        report(path, double(i + 1) / total, scanPath(*engine, opener, path));
+        if (task.paused) {
+            // The file just scanned is scanned again on resume.
+            task.resumeIndex = i;
+            break;
+        }
+    }
+    if (unopened > 0)
+        qWarning() << unopened
+                   << "files not scanned: gone, no longer regular files within the size limit, "
+                      "or not readable with the rights of uid"
+                   << task.caller.uid;
 }
 
 void VirusScanJob::unInitData()
@@ -56,23 +73,30 @@ void VirusScanJob::unInitData()
 
 void VirusScanJob::doDissection(QString filepath, double process)
 {
-    if (!engine)
-        return;
-    const ScanOutcome outcome = scanPath(*engine, filepath);
-    noteOutcome(filepath, outcome);
-    acceptDissectionInfo(filepath, process, outcome.status, outcome.virusName);
+    if (engine)
+        report(filepath, process, scanPath(*engine, task.fileOpener(), filepath));
 }
 
-VirusScanJob::ScanOutcome VirusScanJob::scanPath(EngineHandle &with, const QString &filepath)
+VirusScanJob::ScanOutcome VirusScanJob::scanPath(EngineHandle &with, const snx::FileOpener &opener,
+                                                 const QString &filepath)
 {
     const QByteArray nativePath = snx::enginetext::nativePath(filepath);
     // The engine scans the descriptor that was opened and checked, never the path again.
-    const int fd = task.openFile(filepath);
+    const int fd = opener.open(filepath, nativePath);
     if (fd < 0)
         return {};
-    const ScanOutcome outcome = scanFile(with, fd, nativePath);
+    ScanOutcome outcome = scanFile(with, fd, nativePath);
+    outcome.opened = true;
     ::close(fd);
     return outcome;
+}
+
+void VirusScanJob::report(const QString &filepath, double process, const ScanOutcome &outcome)
+{
+    if (!outcome.opened)
+        ++unopened;
+    noteOutcome(filepath, outcome);
+    acceptDissectionInfo(filepath, process, outcome.status, outcome.virusName);
 }
 
 void VirusScanJob::noteOutcome(const QString &, const ScanOutcome &)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engines/scanengine.h"
 #include "engines/scantask.h"
 
 #include <QObject>
@@ -23,20 +24,8 @@ public:
                            int fileSize,
                            const snx::CallerIdentity &caller = snx::CallerIdentity::root());
 
-    // An engine opened for a run; closing it is its destructor, so that no handle is closed
-    // twice or left open.
-    struct EngineHandle
-    {
-        virtual ~EngineHandle() = default;
-    };
-    struct ScanOutcome
-    {
-        // The engine's own value for the file; -1 when it was not scanned.
-        int status = -1;
-        QString virusName;
-        // The engine said it found something; only the log looks at it.
-        bool found = false;
-    };
+    using EngineHandle = snx::EngineHandle;
+    using ScanOutcome = snx::ScanOutcome;
 
 signals:
     void sendDissectionResult(QString filepath, double process, int eType, QString vname);
@@ -58,17 +47,22 @@ protected:
     // Null when the engine cannot be made: the run then ends without scanning anything.
     virtual std::unique_ptr<EngineHandle> openEngine() = 0;
     // Scans the file open at `fd`, named `nativePath` on disk, which the engine must not open
-    // again by name.
+    // again by name. Called from one thread per handle.
     virtual ScanOutcome scanFile(EngineHandle &engine, int fd, const QByteArray &nativePath) = 0;
     // Called in report order for each file scanned.
     virtual void noteOutcome(const QString &filepath, const ScanOutcome &outcome);
 
 private:
     void startDissection(int startIndex);
-    ScanOutcome scanPath(EngineHandle &engine, const QString &filepath);
+    ScanOutcome scanPath(EngineHandle &engine, const snx::FileOpener &opener,
+                         const QString &filepath);
+    // Reports one file in list order.
+    void report(const QString &filepath, double process, const ScanOutcome &outcome);
 
     snx::ScanTask task;
     std::unique_ptr<EngineHandle> engine;
     const char *const notCreatedText;
     const QString engineSource;
+    // Files of the current run that could not be opened, for one warning at its end.
+    int unopened = 0;
 };

@@ -5,6 +5,9 @@
 #include "engines/enginetext.h"
 
 #include <QDebug>
+#include <algorithm>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 VirusScanJob::VirusScanJob(const snx::ScannerConfig &config, const char *notCreatedText,
@@ -39,6 +42,16 @@ void VirusScanJob::initData()
     startDissection(task.resumeIndex);
 }
 
+void VirusScanJob::setScanThreads(int threads)
+{
+    scanThreads = std::max(1, threads);
+}
+
+int VirusScanJob::defaultScanThreads()
+{
+    return int(std::clamp(std::thread::hardware_concurrency(), 1u, 4u));
+}
+
 void VirusScanJob::startDissection(int startIndex)
 {
     const int total = task.fileList.size();
@@ -46,21 +59,57 @@ void VirusScanJob::startDissection(int startIndex)
         emit sendDissectionFinished();
     unopened = 0;
     const snx::FileOpener opener = task.fileOpener();
+    std::unique_ptr<snx::ScanPool> pool = startPool(total - startIndex, opener);
+    int handedOut = startIndex;
     // The size is read anew before every file: the end of the run clears the list.
     for (int i = startIndex; i < task.fileList.size(); ++i) {
         const QString path = task.fileList.at(i);
-        report(path, double(i + 1) / total, scanPath(*engine, opener, path));
+        ScanOutcome outcome;
+        if (pool) {
+            for (; handedOut < task.fileList.size() && handedOut <= i + pool->ahead(); ++handedOut)
+                pool->submit(handedOut, task.fileList.at(handedOut));
+            outcome = pool->take(i);
+        } else {
+            outcome = scanPath(*engine, opener, path);
+        }
+        report(path, double(i + 1) / total, outcome);
         if (task.paused) {
-            // The file just scanned is scanned again on resume.
+            // The file just reported is scanned again on resume, and so is every file scanned
+            // ahead of it: their results are dropped with the pool.
             task.resumeIndex = i;
             break;
         }
     }
+    // Nothing of this run may run on once the loop has returned: the service changes the task
+    // then.
+    pool.reset();
     if (unopened > 0)
         qWarning() << unopened
                    << "files not scanned: gone, no longer regular files within the size limit, "
                       "or not readable with the rights of uid"
                    << task.caller.uid;
+}
+
+std::unique_ptr<snx::ScanPool> VirusScanJob::startPool(int files, const snx::FileOpener &opener)
+{
+    const int threads = std::min(scanThreads, files);
+    if (threads < 2)
+        return nullptr;
+    std::vector<std::unique_ptr<EngineHandle>> engines;
+    for (int i = 0; i < threads; ++i) {
+        engines.push_back(openEngine());
+        if (!engines.back())
+            return nullptr; // the run's own engine scans alone
+    }
+    try {
+        return std::make_unique<snx::ScanPool>(
+            std::move(engines), [this, opener](EngineHandle &with, const QString &path) {
+                return scanPath(with, opener, path);
+            });
+    } catch (const std::system_error &e) {
+        qWarning() << "scanning in one thread: no more threads:" << e.what();
+        return nullptr;
+    }
 }
 
 void VirusScanJob::unInitData()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engines/scanengine.h"
+#include "engines/scanpool.h"
 #include "engines/scantask.h"
 
 #include <QObject>
@@ -18,6 +19,12 @@ class VirusScanJob : public QObject
     Q_OBJECT
 public:
     ~VirusScanJob() override;
+
+    // How many threads scan a run at once; 1 scans in the job's thread alone. Set while this
+    // job's thread is stopped.
+    void setScanThreads(int threads);
+    // One per core, at most four.
+    static int defaultScanThreads();
 
     // Called by the service in its own thread while this job's thread is stopped.
     void prepareDissection(bool isNewTask, QStringList filepaths, QStringList whiteList,
@@ -54,6 +61,8 @@ protected:
 
 private:
     void startDissection(int startIndex);
+    // Null when the run is better scanned in this thread alone.
+    std::unique_ptr<snx::ScanPool> startPool(int files, const snx::FileOpener &opener);
     ScanOutcome scanPath(EngineHandle &engine, const snx::FileOpener &opener,
                          const QString &filepath);
     // Reports one file in list order.
@@ -61,6 +70,7 @@ private:
 
     snx::ScanTask task;
     std::unique_ptr<EngineHandle> engine;
+    int scanThreads = defaultScanThreads();
     const char *const notCreatedText;
     const QString engineSource;
     // Files of the current run that could not be opened, for one warning at its end.

@@ -1,43 +1,19 @@
 #pragma once
 
-#include "engines/scantask.h"
-
-#include <QObject>
-#include <avcore.h>
-
-namespace snx {
-struct ScannerConfig;
-}
+#include "engines/virusscanjob.h"
 
 // Scans a task with the Ah engine, in a thread of its own.
-class AhVirusScanJob : public QObject
+class AhVirusScanJob : public VirusScanJob
 {
     Q_OBJECT
 public:
     explicit AhVirusScanJob(const snx::ScannerConfig &config, QObject *parent = nullptr);
-    ~AhVirusScanJob() override;
 
-    // Called by the service in its own thread while this job's thread is stopped.
-    void prepareDissection(bool isNewTask, QStringList filepaths, QStringList whiteList,
-                           int fileSize,
-                           const snx::CallerIdentity &caller = snx::CallerIdentity::root());
-
-signals:
-    void sendDissectionResult(QString filepath, double process, int eType, QString vname);
-    void sendDissectionFinished();
-
-public slots:
-    void initData();
-    void unInitData();
-    void doDissection(QString filepath, double process);
-    void acceptDissectionInfo(QString filepath, double process, int eType, QString vname);
-    void pauseDissection();
+protected:
+    std::unique_ptr<EngineHandle> openEngine() override;
+    ScanOutcome scanFile(EngineHandle &engine, int fd, const QByteArray &nativePath) override;
+    void noteOutcome(const QString &filepath, const ScanOutcome &outcome) override;
 
 private:
-    void releaseEngine();
-
-    snx::ScanTask task;
-    avcore_engine *engine = nullptr;
-    avcore_scan_context scanContext = {};
     const QByteArray engineDir;
 };

@@ -4,12 +4,8 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <cmath>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace snx {
 
@@ -51,49 +47,9 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
         requestedPaths.insert(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
 }
 
-int ScanTask::openFile(const QString &path)
+FileOpener ScanTask::fileOpener() const
 {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                      (requestedPaths.contains(path) ? 0 : O_NOFOLLOW);
-    int fd = -1;
-    {
-        FsIdentityScope scope(caller);
-        if (scope.active())
-            fd = ::open(QFile::encodeName(path).constData(), flags);
-    }
-    struct stat st;
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-                    !sizeAdmitted(st.st_size, fileSizeLimit))) {
-        ::close(fd);
-        fd = -1;
-    }
-    if (fd < 0)
-        ++unopened;
-    return fd;
-}
-
-void ScanTask::run(int startIndex, const std::function<void(const QString &, double)> &scanOne,
-                   const std::function<void()> &onEmpty)
-{
-    const int total = fileList.size();
-    if (total == 0)
-        onEmpty();
-    unopened = 0;
-    // The size is read anew before every file: the end of the run clears the list.
-    for (int i = startIndex; i < fileList.size(); ++i) {
-        const QString path = fileList.at(i);
-        scanOne(path, double(i + 1) / total);
-        if (paused) {
-            // The file just scanned is scanned again on resume.
-            resumeIndex = i;
-            break;
-        }
-    }
-    if (unopened > 0)
-        qWarning() << unopened
-                   << "files not scanned: gone, no longer regular files within the size limit, "
-                      "or not readable with the rights of uid"
-                   << caller.uid;
+    return {caller, requestedPaths, fileSizeLimit};
 }
 
 bool ScanTask::endRunAt(double process)

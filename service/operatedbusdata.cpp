@@ -91,8 +91,8 @@ OperateDBusData::~OperateDBusData()
         delete thread;
         thread = nullptr;
     };
-    stop(ahThread, ahJob);
-    stop(risThread, risJob);
+    for (EngineWorker &worker : engineWorkers)
+        stop(worker.thread, worker.job);
     stop(dbThread, fileCacheDb);
     stop(loaderThread, signatureLoader);
 }
@@ -116,22 +116,34 @@ void OperateDBusData::reloadSignatures()
 
 void OperateDBusData::createEngineWorkers()
 {
-    auto wire = [this](QThread *&thread, auto *&job, auto *created) {
-        thread = new QThread;
-        job = created;
-        job->moveToThread(thread);
-        using Job = std::remove_pointer_t<std::remove_reference_t<decltype(job)>>;
-        connect(thread, &QThread::started, job, &Job::initData);
-        connect(thread, &QThread::finished, job, &Job::unInitData);
-        connect(thread, &QThread::finished, this, &OperateDBusData::engineThreadFinished);
-        connect(job, &Job::sendDissectionResult, this, &OperateDBusData::doDissectionResult);
-        connect(job, &Job::sendDissectionFinished, this, &OperateDBusData::doDissectionFinished);
-        // Direct: the job's own event loop is busy for the whole scan.
-        connect(this, &OperateDBusData::notifyPauseDissection, job, &Job::pauseDissection,
-                Qt::DirectConnection);
-    };
-    wire(ahThread, ahJob, new AhVirusScanJob(config));
-    wire(risThread, risJob, new RisVirusScanJob(config));
+    // Engine type values as the settings daemon stores them.
+    addEngineWorker(1, new AhVirusScanJob(config));
+    addEngineWorker(0, new RisVirusScanJob(config));
+    activeEngine = engineWorkers.size() - 1;
+}
+
+void OperateDBusData::addEngineWorker(int type, VirusScanJob *job)
+{
+    auto *thread = new QThread;
+    job->moveToThread(thread);
+    connect(thread, &QThread::started, job, &VirusScanJob::initData);
+    connect(thread, &QThread::finished, job, &VirusScanJob::unInitData);
+    connect(thread, &QThread::finished, this, &OperateDBusData::engineThreadFinished);
+    connect(job, &VirusScanJob::sendDissectionResult, this, &OperateDBusData::doDissectionResult);
+    connect(job, &VirusScanJob::sendDissectionFinished, this,
+            &OperateDBusData::doDissectionFinished);
+    // Direct: the job's own event loop is busy for the whole scan.
+    connect(this, &OperateDBusData::notifyPauseDissection, job, &VirusScanJob::pauseDissection,
+            Qt::DirectConnection);
+    engineWorkers.append({type, thread, job});
+}
+
+OperateDBusData::Engine OperateDBusData::engineOf(int type) const
+{
+    for (int row = 0; row < engineWorkers.size(); ++row)
+        if (engineWorkers[row].type == type)
+            return row;
+    return engineWorkers.size() - 1;
 }
 
 void OperateDBusData::createDatabaseWorker()

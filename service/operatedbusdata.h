@@ -14,11 +14,11 @@
 #include <QSet>
 #include <QSqlDatabase>
 #include <QStringList>
+#include <QVector>
 
 class ScannerAdaptor;
 class QThread;
-class AhVirusScanJob;
-class RisVirusScanJob;
+class VirusScanJob;
 class SignatureLoader;
 class FileCacheDb;
 class DBusInvokerInterface;
@@ -78,9 +78,15 @@ private slots:
     void engineThreadFinished();
 
 private:
-    // Which job holds the running or paused task; pause, resume, stop and the end of a scan act
-    // on it even after the engine type has changed.
-    enum class Engine { Ah, Ris };
+    // A scan engine: the engine type that selects it, its job and the thread the job runs in.
+    struct EngineWorker
+    {
+        int type;
+        QThread *thread;
+        VirusScanJob *job;
+    };
+    // A row of engineWorkers.
+    using Engine = int;
 
     bool verifyCaller();
     snx::CallerIdentity identityOf(const QString &sender);
@@ -99,7 +105,8 @@ private:
     void createEngineWorkers();
     void createDatabaseWorker();
     void createSignatureLoader();
-    Engine engineOf(int type) const { return type == 1 ? Engine::Ah : Engine::Ris; }
+    void addEngineWorker(int type, VirusScanJob *job);
+    Engine engineOf(int type) const;
     QThread *threadOf(Engine engine) const;
     void prepareJob(Engine engine, bool isNewTask);
     void haltRunningScan();
@@ -113,10 +120,8 @@ private:
 
     ScannerAdaptor *adaptor = nullptr;
     snx::ProgressSignal progressSignal;
-    QThread *ahThread = nullptr;
-    AhVirusScanJob *ahJob = nullptr;
-    QThread *risThread = nullptr;
-    RisVirusScanJob *risJob = nullptr;
+    // An engine type that no row names selects the last row.
+    QVector<EngineWorker> engineWorkers;
     QSqlDatabase scanCacheDb;
     int engineType = 0;
     QThread *dbThread = nullptr;
@@ -140,7 +145,9 @@ private:
     bool dissectionPaused = false;
     bool stopRequested = false;
     DBusInvokerInterface *settingsInvoker = nullptr;
-    Engine activeEngine = Engine::Ris;
+    // Which job holds the running or paused task; pause, resume, stop and the end of a scan act
+    // on it even after the engine type has changed. The last row until a scan starts.
+    Engine activeEngine = 0;
     // A pause or stop that reached the scan loop after its last result had already been relayed
     // gets no result to answer with; the end of the engine thread answers it instead.
     bool pauseAnswerOwed = false;

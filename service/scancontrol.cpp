@@ -4,9 +4,8 @@
 
 #include "core/fsidentity.h"
 #include "core/logging.h"
-#include "engines/ahvirusscanjob.h"
 #include "engines/filewalk.h"
-#include "engines/risvirusscanjob.h"
+#include "engines/virusscanjob.h"
 #include "invoker/dbusinvokerinterface.h"
 #include "invoker/invokerfactory.h"
 #include "invoker/settingsdaemon.h"
@@ -100,17 +99,13 @@ int OperateDBusData::GetEngineType()
 
 QThread *OperateDBusData::threadOf(Engine engine) const
 {
-    return engine == Engine::Ah ? ahThread : risThread;
+    return engineWorkers[engine].thread;
 }
 
 void OperateDBusData::prepareJob(Engine engine, bool isNewTask)
 {
-    const QStringList whiteList = whiteListFor(scanOwner);
-    const int fileSize = fileSizeFor(scanOwner);
-    if (engine == Engine::Ah)
-        ahJob->prepareDissection(isNewTask, scanPaths, whiteList, fileSize, scanOwner);
-    else
-        risJob->prepareDissection(isNewTask, scanPaths, whiteList, fileSize, scanOwner);
+    engineWorkers[engine].job->prepareDissection(isNewTask, scanPaths, whiteListFor(scanOwner),
+                                                 fileSizeFor(scanOwner), scanOwner);
 }
 
 bool OperateDBusData::scanBelongsToOther() const

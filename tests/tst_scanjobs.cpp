@@ -6,6 +6,7 @@
 
 #include "samples.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -407,6 +408,50 @@ private slots:
         QVERIFY(run.waitFinished(1));
         QCOMPARE(run.results.size(), 1);
         QCOMPARE(run.results[0].name, rule);
+    }
+
+    void externalsFollowEachFileOfARun()
+    {
+        const snx::ScannerConfig own = freshConfig();
+        QVERIFY(writeFile(own.risVirusDatabase,
+                          "rule By_Name { condition: filename == \"Marked.BIN\" }\n"
+                          "rule By_Type { condition: filetype == \"EXE\" }\n"));
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("sub")));
+        const QStringList paths = {dir.filePath("Marked.BIN"), dir.filePath("sub/plain.txt"),
+                                   dir.filePath("sub/prog"), dir.filePath("again.txt")};
+        const QByteArray contents[] = {"x", "text", "MZ\x90", "text"};
+        for (int i = 0; i < paths.size(); ++i)
+            QVERIFY(writeFile(paths[i], contents[i]));
+        Runner run(false, own);
+        run.start(true, paths);
+        QVERIFY(run.waitFinished(1));
+        QStringList names;
+        for (const Result &r : run.results)
+            names << r.name;
+        QCOMPARE(names, (QStringList{"By_Name", "", "By_Type", ""}));
+    }
+
+    void ahIgnoresWhatLibclamavIgnores_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<bool>("detected");
+        QTest::newRow("5 bytes, as libclamav: clean") << QByteArray("12345") << false;
+        QTest::newRow("6 bytes: matched") << QByteArray("123456") << true;
+    }
+    void ahIgnoresWhatLibclamavIgnores()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(bool, detected);
+        const snx::ScannerConfig own = freshConfig();
+        QVERIFY(writeFile(own.ahEngineDir + "/small.hdb",
+                          QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex() + ":" +
+                              QByteArray::number(content.size()) + ":Snx.Test.Small\n"));
+        Runner run(true, own);
+        run.start(true, {sample(QStringLiteral("small-%1").arg(content.size()), content)});
+        QVERIFY(run.waitFinished(1));
+        QCOMPARE(run.results.size(), 1);
+        QCOMPARE(run.results[0].type, detected ? 1 : 0);
     }
 
     void archiveLevelsCountArchivesNotLayers_data()

@@ -98,6 +98,9 @@ struct Limits
 };
 
 constexpr uint64_t largestFile = (uint64_t(1) << 31) - 1; // libclamav scans no larger file
+// libclamav reports a file of this size or less clean without matching anything, not even a
+// hash signature of it; it still makes and removes a temporary directory for the scan first.
+constexpr size_t libclamavIgnoredSize = 5;
 
 Limits limitsFor(uint64_t archiveMaxSize, uint64_t topFileSize)
 {
@@ -265,6 +268,11 @@ uint8_t avcore_scan_fd(avcore_engine *engine, int fd, const char *name,
     size_t length = 0;
     switch (engineio::readSmallDescriptor(fd, engine->buffer, length)) {
     case engineio::Read::Whole: {
+        if (length <= libclamavIgnoredSize) {
+            // What libclamav would answer, without its temporary directory of every scan.
+            status = CL_CLEAN;
+            break;
+        }
         cl_fmap_t *map = cl_fmap_open_memory(engine->buffer.data(), length);
         LimitsHold hold(db, limitsFor(engine->maxSize, length));
         status =

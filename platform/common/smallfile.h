@@ -17,10 +17,11 @@ constexpr size_t smallFileLimit = 1 << 20;
 
 // Reads a regular file that the caller opened and keeps open: whole when it is small, else says
 // so. Reads from the start whatever the descriptor's position, and never opens anything by name.
-inline Read readSmallDescriptor(int fd, std::vector<unsigned char> &buffer, size_t &length)
+// `st` is the descriptor's fstat, for a caller that needs it too.
+inline Read readSmallDescriptor(int fd, const struct stat &st, std::vector<unsigned char> &buffer,
+                                size_t &length)
 {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (!S_ISREG(st.st_mode))
         return Read::Failed;
     if (size_t(st.st_size) > smallFileLimit)
         return Read::TooLarge;
@@ -40,6 +41,14 @@ inline Read readSmallDescriptor(int fd, std::vector<unsigned char> &buffer, size
             return Read::TooLarge;
     }
     return Read::Whole;
+}
+
+inline Read readSmallDescriptor(int fd, std::vector<unsigned char> &buffer, size_t &length)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return Read::Failed;
+    return readSmallDescriptor(fd, st, buffer, length);
 }
 
 // Opens without blocking, so that a file replaced by a FIFO since the walk cannot hang the scan.

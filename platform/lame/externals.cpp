@@ -54,8 +54,18 @@ int defineExternals(YR_COMPILER *compiler)
     return 0;
 }
 
-void setExternals(YR_SCANNER *scanner, const char *path, const struct stat &st,
-                  const unsigned char *head, size_t headLength)
+void Externals::define(YR_SCANNER *scanner, int which, const std::string &value)
+{
+    if (defined[which] && values[which] == value)
+        return;
+    // A rule set compiled without one of them rejects it; that is not an error of the scan.
+    yr_scanner_define_string_variable(scanner, names[which], value.c_str());
+    values[which] = value;
+    defined[which] = true;
+}
+
+void Externals::set(YR_SCANNER *scanner, const char *path, const struct stat &st,
+                    const unsigned char *head, size_t headLength)
 {
     const char *slash = std::strrchr(path, '/');
     const std::string filename = slash ? slash + 1 : path;
@@ -65,12 +75,16 @@ void setExternals(YR_SCANNER *scanner, const char *path, const struct stat &st,
         dot == std::string::npos || dot == 0 ? std::string() : filename.substr(dot);
     for (char &c : extension)
         c = char(std::tolower(static_cast<unsigned char>(c)));
-    // A rule set compiled without one of them rejects it; that is not an error of the scan.
-    yr_scanner_define_string_variable(scanner, "filename", filename.c_str());
-    yr_scanner_define_string_variable(scanner, "filepath", directory.c_str());
-    yr_scanner_define_string_variable(scanner, "extension", extension.c_str());
-    yr_scanner_define_string_variable(scanner, "filetype", fileTypeOf(head, headLength).c_str());
-    yr_scanner_define_string_variable(scanner, "owner", ownerOf(st.st_uid).c_str());
+    if (!ownerKnown || ownerUid != st.st_uid) {
+        ownerName = ownerOf(st.st_uid);
+        ownerUid = st.st_uid;
+        ownerKnown = true;
+    }
+    define(scanner, 0, filename);
+    define(scanner, 1, directory);
+    define(scanner, 2, extension);
+    define(scanner, 3, fileTypeOf(head, headLength));
+    define(scanner, 4, ownerName);
 }
 
 } // namespace lame

@@ -168,6 +168,7 @@ struct lam_engine
     // Made once per engine: creating a scanner for every file costs as much as a small scan.
     YR_SCANNER *scanner = nullptr;
     std::vector<unsigned char> buffer;
+    lame::Externals externals;
 
     ~lam_engine()
     {
@@ -260,16 +261,22 @@ int lam_engine_scan_fd(lam_engine *engine, int fd, const char *name, lam_result 
     size_t length = 0;
     int status;
     struct stat st = {};
-    ::fstat(fd, &st);
-    switch (engineio::readSmallDescriptor(fd, engine->buffer, length)) {
+    const engineio::Read read = ::fstat(fd, &st) == 0
+                                    ? engineio::readSmallDescriptor(fd, st, engine->buffer, length)
+                                    : engineio::Read::Failed;
+    switch (read) {
     case engineio::Read::Whole:
-        lame::setExternals(engine->scanner, name, st, engine->buffer.data(), length);
+        engine->externals.set(engine->scanner, name, st, engine->buffer.data(), length);
+        // The buffer is ours and cannot shrink under the scan: the guard against a mapped file
+        // cut short (a signal handler installed and removed around every scan) buys nothing.
+        yr_scanner_set_flags(engine->scanner, SCAN_FLAGS_FAST_MODE | SCAN_FLAGS_NO_TRYCATCH);
         status = yr_scanner_scan_mem(engine->scanner, engine->buffer.data(), length);
         break;
     case engineio::Read::TooLarge: {
         unsigned char head[8];
         const ssize_t got = ::pread(fd, head, sizeof head, 0);
-        lame::setExternals(engine->scanner, name, st, head, got > 0 ? size_t(got) : 0);
+        engine->externals.set(engine->scanner, name, st, head, got > 0 ? size_t(got) : 0);
+        yr_scanner_set_flags(engine->scanner, SCAN_FLAGS_FAST_MODE);
         status = yr_scanner_scan_fd(engine->scanner, fd);
         break;
     }

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/calleridentity.h"
+
+#include <QByteArray>
+#include <QSet>
+#include <QString>
+
+namespace snx {
+
+// Opens the files of a task with its caller's rights, for an engine to scan that very
+// descriptor. A value: each scanning thread keeps a copy of its own.
+class FileOpener
+{
+public:
+    FileOpener() = default;
+    FileOpener(CallerIdentity caller, QSet<QString> requestedPaths, int fileSizeLimit);
+
+    // -1 when `path` (whose bytes on disk are `nativePath`) is not, or no longer, a regular file
+    // within the size limit that the caller may read. Never waits: a FIFO put in its place since
+    // the walk is not opened for good. Only a requested path may be a link; below it the walk
+    // listed none.
+    int open(const QString &path, const QByteArray &nativePath) const;
+
+private:
+    CallerIdentity caller = CallerIdentity::root();
+    QSet<QString> requestedPaths;
+    int fileSizeLimit = 0;
+};
+
+} // namespace snx

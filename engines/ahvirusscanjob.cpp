@@ -21,7 +21,7 @@ constexpr int32_t archiveMaxLevel = 3;
 } // namespace
 
 AhVirusScanJob::AhVirusScanJob(const snx::ScannerConfig &config, QObject *parent)
-    : QObject(parent), task(config.systemDirectories),
+    : QObject(parent), task(config.systemDirectories, config.beforeScanningFile),
       engineDir(QFile::encodeName(config.ahEngineDir))
 {
     snx::routeEngineLogs();

@@ -15,7 +15,7 @@ static_assert(offsetof(lam_result, status) == 0, "Ris result value at offset 0")
 static_assert(offsetof(lam_result, virus_name) == 132, "Ris virus name at offset 132");
 
 RisVirusScanJob::RisVirusScanJob(const snx::ScannerConfig &config, QObject *parent)
-    : QObject(parent), task(config.systemDirectories),
+    : QObject(parent), task(config.systemDirectories, config.beforeScanningFile),
       databasePath(QFile::encodeName(config.risVirusDatabase))
 {
     snx::routeEngineLogs();

@@ -13,7 +13,9 @@
 
 namespace snx {
 
-ScanTask::ScanTask(QStringList systemDirectories) : systemDirectories(std::move(systemDirectories))
+ScanTask::ScanTask(QStringList systemDirectories, FileHook beforeScanningFile)
+    : systemDirectories(std::move(systemDirectories)),
+      beforeScanningFile(std::move(beforeScanningFile))
 {
 }
 
@@ -81,6 +83,8 @@ void ScanTask::run(int startIndex, const std::function<void(const QString &, dou
     unopened = 0;
     // The size is read anew before every file: the end of the run clears the list.
     for (int i = startIndex; i < fileList.size(); ++i) {
+        if (beforeScanningFile)
+            beforeScanningFile(i, paused);
         const QString path = fileList.at(i);
         scanOne(path, double(i + 1) / total);
         if (paused) {

@@ -17,7 +17,8 @@ namespace snx {
 class ScanTask
 {
 public:
-    explicit ScanTask(QStringList systemDirectories);
+    using FileHook = std::function<void(int index, const std::atomic_bool &paused)>;
+    explicit ScanTask(QStringList systemDirectories, FileHook beforeScanningFile = {});
 
     // A new task builds the file list and starts at its first file; a resume keeps both, and the
     // caller whose rights the task runs with.
@@ -49,6 +50,7 @@ public:
 
 private:
     const QStringList systemDirectories;
+    const FileHook beforeScanningFile;
     QSet<QString> requestedPaths;
     int unopened = 0;
 };

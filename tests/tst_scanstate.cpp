@@ -189,6 +189,11 @@ private slots:
             << QStringList{"start", "result", "pause (running)", "resume (running)", "ended"}
             << QStringList{begin, "progress", "askPause quit", "", "PauseFinished " + resumed}
             << P::Running;
+        QTest::newRow("a resume deferred past the last file ends the scan again")
+            << QStringList{"start",    "pause (running)", "resume (running)", "result",
+                           "finished", "ended",           "finished"}
+            << QStringList{begin, "askPause quit", "", "progress PauseFinished", end, resumed, end}
+            << P::Idle;
         QTest::newRow("a pause after a deferred resume replaces it")
             << QStringList{"start",           "pause (running)", "resume (running)",
                            "pause (running)", "result",          "ended"}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scanholdserver.h"
 #include "scannerinterface.h"
 
 #include <QProcess>
@@ -22,6 +23,8 @@ public:
         bool installSignatures = true;
         // Runs the service through this command, e.g. {"prlimit", "--nofile=32:32", "--"}.
         QStringList launcher;
+        // Indexes of files before which the scan loop waits until the test lets it go (hold()).
+        QVector<int> holdAt;
     };
 
     SandboxService();
@@ -41,6 +44,7 @@ public:
     QString settingsOutput();
     ComVelmarSentinexScannerInterface &scanner() { return *proxy; }
     QProcess &process() { return service; }
+    ScanHoldServer &hold() { return holdServer; }
 
     static QString binary(const QString &name);
     static QString signaturesDir();
@@ -52,6 +56,7 @@ private:
     QProcess stub;
     QProcess service;
     QByteArray stubOutput;
+    ScanHoldServer holdServer;
     std::unique_ptr<ComVelmarSentinexScannerInterface> proxy;
 };
 

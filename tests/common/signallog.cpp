@@ -65,10 +65,12 @@ void SignalLog::waitQuiet(int quietMs, int timeoutMs)
 
 bool SignalLog::barrier()
 {
-    const QDBusMessage ping = QDBusMessage::createMethodCall(
-        snx::names::busName(), snx::names::objectPath(),
-        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-    const QDBusMessage reply = QDBusConnection(connectionName).call(ping, QDBus::Block, 10000);
+    // Answered by the service's main thread, which emits the signals: the reply comes after every
+    // signal it sent before, and after every report of a job that was already queued to it.
+    const QDBusMessage get = QDBusMessage::createMethodCall(
+        snx::names::busName(), snx::names::objectPath(), snx::names::interfaceName(),
+        QStringLiteral("GetDissectionStatus"));
+    const QDBusMessage reply = QDBusConnection(connectionName).call(get, QDBus::Block, 30000);
     // The signals that came first are queued for this thread; deliver them.
     QCoreApplication::sendPostedEvents();
     return reply.type() == QDBusMessage::ReplyMessage;

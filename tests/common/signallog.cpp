@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QElapsedTimer>
 
 SignalLog::SignalLog()
 {
@@ -46,21 +45,6 @@ QStringList SignalLog::members() const
 bool SignalLog::waitFor(const QString &member, int n, int timeoutMs)
 {
     return ::waitFor([&] { return count(member) >= n; }, timeoutMs);
-}
-
-void SignalLog::waitQuiet(int quietMs, int timeoutMs)
-{
-    int seen = -1;
-    QElapsedTimer sinceChange;
-    ::waitFor(
-        [&] {
-            if (messages.size() != seen) {
-                seen = messages.size();
-                sinceChange.start();
-            }
-            return sinceChange.elapsed() >= quietMs;
-        },
-        timeoutMs);
 }
 
 bool SignalLog::barrier()

@@ -1,5 +1,6 @@
 // Runs the very same service with every fixed path under a directory of the user's choosing,
 // for the demo and the tests. Not installed.
+#include "app/scanhold.h"
 #include "app/servicemain.h"
 #include "core/scannerconfig.h"
 
@@ -8,12 +9,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
 int usage()
 {
-    std::fprintf(stderr, "usage: velmar-sentinex-sandbox ROOT [--allow-caller EXECUTABLE]...\n"
+    std::fprintf(stderr, "usage: velmar-sentinex-sandbox ROOT [--allow-caller EXECUTABLE]... "
+                         "[--hold-socket PATH [--hold-at INDEX]...]\n"
                          "           [--user-quarantine-quota BYTES]\n");
     return 2;
 }
@@ -31,25 +34,43 @@ int main(int argc, char *argv[])
         return usage();
     const QString root = QFileInfo(args.takeFirst()).absoluteFilePath();
     snx::ScannerConfig config = snx::ScannerConfig::underRoot(root);
+    QString holdSocket;
+    QVector<int> holdIndexes;
     while (!args.isEmpty()) {
         const QString option = args.takeFirst();
-        if (option == QLatin1String("--user-quarantine-quota") && !args.isEmpty()) {
-            bool valid = false;
-            config.userQuarantineQuota = args.takeFirst().toLongLong(&valid);
-            if (!valid)
-                return usage();
-            continue;
-        }
-        if (option != QLatin1String("--allow-caller") || args.isEmpty())
+        if (args.isEmpty())
             return usage();
-        // An empty entry would let in a caller whose executable cannot be found at all.
-        const QString executable = QFileInfo(args.takeFirst()).canonicalFilePath();
-        if (executable.isEmpty()) {
-            std::fprintf(stderr,
-                         "velmar-sentinex-sandbox: --allow-caller needs an existing program\n");
-            return 2;
+        const QString value = args.takeFirst();
+        if (option == QLatin1String("--user-quarantine-quota")) {
+            bool isNumber = false;
+            config.userQuarantineQuota = value.toLongLong(&isNumber);
+            if (!isNumber)
+                return usage();
+        } else if (option == QLatin1String("--hold-socket")) {
+            holdSocket = value;
+        } else if (option == QLatin1String("--hold-at")) {
+            bool isNumber = false;
+            holdIndexes.append(value.toInt(&isNumber));
+            if (!isNumber)
+                return usage();
+        } else if (option == QLatin1String("--allow-caller")) {
+            // An empty entry would let in a caller whose executable cannot be found at all.
+            const QString executable = QFileInfo(value).canonicalFilePath();
+            if (executable.isEmpty()) {
+                std::fprintf(stderr,
+                             "velmar-sentinex-sandbox: --allow-caller needs an existing program\n");
+                return 2;
+            }
+            config.allowedCallers.append(executable);
+        } else {
+            return usage();
         }
-        config.allowedCallers.append(executable);
+    }
+    if (!holdSocket.isEmpty()) {
+        const auto hold = std::make_shared<snx::ScanHold>(holdSocket, holdIndexes);
+        config.beforeScanningFile = [hold](int index, const std::atomic_bool &paused) {
+            hold->beforeFile(index, paused);
+        };
     }
     // Build machines keep process 1's namespace link out of reach even of root, so the sandbox
     // compares callers with its own namespace instead.

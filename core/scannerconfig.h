@@ -2,6 +2,8 @@
 
 #include <QString>
 #include <QStringList>
+#include <atomic>
+#include <functional>
 
 namespace snx {
 
@@ -24,6 +26,10 @@ struct ScannerConfig
 
     // File walk.
     QStringList systemDirectories;
+
+    // Run by the scan loop before each file, with the file's index and the pause flag; the loop
+    // goes on when it returns. Only the sandbox sets it, for tests that hold a scan mid-run.
+    std::function<void(int index, const std::atomic_bool &paused)> beforeScanningFile;
 
     // Install tree.
     QString installDir;

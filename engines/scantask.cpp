@@ -9,7 +9,9 @@
 
 namespace snx {
 
-ScanTask::ScanTask(QStringList systemDirectories) : systemDirectories(std::move(systemDirectories))
+ScanTask::ScanTask(QStringList systemDirectories, FileHook beforeScanningFile)
+    : beforeScanningFile(std::move(beforeScanningFile)),
+      systemDirectories(std::move(systemDirectories))
 {
 }
 

@@ -17,7 +17,8 @@ namespace snx {
 class ScanTask
 {
 public:
-    explicit ScanTask(QStringList systemDirectories);
+    using FileHook = std::function<void(int index, const std::atomic_bool &paused)>;
+    explicit ScanTask(QStringList systemDirectories, FileHook beforeScanningFile = {});
 
     // A new task builds the file list and starts at its first file; a resume keeps both, and the
     // caller whose rights the task runs with.
@@ -37,6 +38,8 @@ public:
     std::atomic_bool paused{false};
     int resumeIndex = 0;
     CallerIdentity caller = CallerIdentity::root();
+    // Called by the scan loop before each file, in the job's thread; set only by the sandbox.
+    const FileHook beforeScanningFile;
 
 private:
     const QStringList systemDirectories;

@@ -12,8 +12,8 @@
 
 VirusScanJob::VirusScanJob(const snx::ScannerConfig &config, const char *notCreatedText,
                            QString engineSource, QObject *parent)
-    : QObject(parent), task(config.systemDirectories), notCreatedText(notCreatedText),
-      engineSource(std::move(engineSource))
+    : QObject(parent), task(config.systemDirectories, config.beforeScanningFile),
+      notCreatedText(notCreatedText), engineSource(std::move(engineSource))
 {
     snx::routeEngineLogs();
 }
@@ -63,6 +63,8 @@ void VirusScanJob::startDissection(int startIndex)
     int handedOut = startIndex;
     // The size is read anew before every file: the end of the run clears the list.
     for (int i = startIndex; i < task.fileList.size(); ++i) {
+        if (task.beforeScanningFile)
+            task.beforeScanningFile(i, task.paused);
         const QString path = task.fileList.at(i);
         ScanOutcome outcome;
         if (pool) {

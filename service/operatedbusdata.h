@@ -6,6 +6,7 @@
 #include "core/scannerconfig.h"
 #include "service/callercheck.h"
 #include "service/progresssignal.h"
+#include "service/scanstate.h"
 
 #include <QDBusContext>
 #include <QHash>
@@ -109,8 +110,7 @@ private:
     Engine engineOf(int type) const;
     QThread *threadOf(Engine engine) const;
     void prepareJob(Engine engine, bool isNewTask);
-    void haltRunningScan();
-    void resumeScan();
+    void perform(const snx::ScanActions &actions);
     void giveMemoryBack();
     void ensureQuarantineDir();
     snx::ProblemFileChange changeOf(snx::ProblemFileChange::Kind kind, const QString &path) const;
@@ -142,25 +142,17 @@ private:
     int operatingSum = 0;
     int dissectionStatus = 0;
     int engineStatus = 0;
-    bool dissectionPaused = false;
-    bool stopRequested = false;
     DBusInvokerInterface *settingsInvoker = nullptr;
     // Which job holds the running or paused task; pause, resume, stop and the end of a scan act
     // on it even after the engine type has changed. The last row until a scan starts.
     Engine activeEngine = 0;
-    // A pause or stop that reached the scan loop after its last result had already been relayed
-    // gets no result to answer with; the end of the engine thread answers it instead.
-    bool pauseAnswerOwed = false;
-    bool finishOwed = false;
-    // A resume that came while the paused loop was still finishing its file.
-    bool resumeOwed = false;
     // The caller of the guarded call being handled, set by verifyCaller.
     snx::CallerIdentity currentCaller;
     QHash<QString, snx::CallerIdentity> callerIdentities;
     // Who started the task the jobs hold; it runs with these rights and only this user (or
-    // root) steers it. Live from its start until it ends or is stopped; paused counts as live.
+    // root) steers it while the scan is live.
     snx::CallerIdentity scanOwner;
-    bool scanLive = false;
+    snx::ScanState scanState;
     // Set by non-root callers: they apply to that user's scans alone.
     QHash<uid_t, QStringList> userWhiteLists;
     QHash<uid_t, int> userFileSizes;

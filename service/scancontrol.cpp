@@ -77,7 +77,7 @@ void OperateDBusData::ExitApp()
                                  << "invalid invoker!";
         return;
     }
-    if (scanLive && scanBelongsToOther()) {
+    if (scanState.live() && scanBelongsToOther()) {
         refuseBusy();
         return;
     }
@@ -136,18 +136,49 @@ int OperateDBusData::fileSizeFor(const snx::CallerIdentity &caller) const
     return userFileSizes.value(caller.uid, scanFileSize);
 }
 
-// A job's inputs must never change under its scan loop: stop whichever scan still runs, wait
-// for its loop to return, and relay what it reported (its end included) before the next run
-// starts, so that nothing of the old run is taken for the new one.
-void OperateDBusData::haltRunningScan()
+void OperateDBusData::perform(const snx::ScanActions &actions)
 {
-    QThread *thread = threadOf(activeEngine);
-    if (thread->isRunning()) {
-        emit notifyPauseDissection();
-        thread->quit();
-        thread->wait();
+    using A = snx::ScanAction;
+    for (const A action : actions) {
+        switch (action) {
+        case A::AskJobToPause:
+            emit notifyPauseDissection();
+            break;
+        case A::QuitThread:
+            threadOf(activeEngine)->quit();
+            break;
+        case A::WaitForThread:
+            threadOf(activeEngine)->wait();
+            break;
+        case A::RelayQueuedReports:
+            QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+            break;
+        case A::BeginResumedRun:
+            perform(scanState.resumedRunBegins());
+            break;
+        case A::PrepareNewTask:
+            prepareJob(activeEngine, true);
+            break;
+        case A::PrepareResumedTask:
+            prepareJob(activeEngine, false);
+            break;
+        case A::StartThread:
+            threadOf(activeEngine)->start(QThread::InheritPriority);
+            break;
+        case A::ResetEngineStatus:
+            engineStatus = 0;
+            break;
+        case A::EmitPauseFinished:
+            emit SendPauseDissectionFinished();
+            break;
+        case A::EmitFinished:
+            emit SendDissectionFinished();
+            break;
+        case A::LogResumeIgnored:
+            qCWarning(lcScanner) << "resume ignored: the scan is not paused";
+            break;
+        }
     }
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void OperateDBusData::DoDissection(QStringList filepaths)
@@ -157,12 +188,11 @@ void OperateDBusData::DoDissection(QStringList filepaths)
             qCWarning(lcScanner) << "invalid invoker!";
         return;
     }
-    if (scanLive && scanBelongsToOther()) {
+    if (scanState.live() && scanBelongsToOther()) {
         refuseBusy();
         return;
     }
-    resumeOwed = false;
-    haltRunningScan();
+    perform(scanState.newScanCalled(threadOf(activeEngine)->isRunning()));
     problemFiles.clear();
     scanPaths.clear();
     {
@@ -172,14 +202,10 @@ void OperateDBusData::DoDissection(QStringList filepaths)
                 if (isFileOrDirectory(path))
                     scanPaths.append(path);
     }
-    dissectionPaused = false;
-    stopRequested = false;
     scanOwner = currentCaller;
-    scanLive = true;
     activeEngine = engineOf(engineType);
     reloadSignatures();
-    prepareJob(activeEngine, true);
-    threadOf(activeEngine)->start(QThread::InheritPriority);
+    perform(scanState.newRunBegins());
 }
 
 void OperateDBusData::SetDissectionStatus(int status)
@@ -194,45 +220,14 @@ void OperateDBusData::SetDissectionStatus(int status)
         return;
     }
     dissectionStatus = status;
-    QThread *thread = threadOf(activeEngine);
-    // Whatever comes after a resume that still waits for its loop replaces it.
-    resumeOwed = false;
-    if (status == 0) {
-        dissectionPaused = true;
-        pauseAnswerOwed = thread->isRunning();
-        emit notifyPauseDissection();
-        thread->quit();
-    } else if (status == 1) {
-        if (!thread->isRunning())
-            resumeScan();
-        else if (dissectionPaused)
-            // The paused loop is still finishing its file; preparing the job now would change
-            // the task under it. The end of its thread resumes.
-            resumeOwed = true;
-        else
-            qCWarning(lcScanner) << "resume ignored: the scan is not paused";
-    } else if (dissectionPaused) {
-        engineStatus = 0;
-        scanLive = false;
-        emit SendDissectionFinished();
-        giveMemoryBack();
-    } else {
-        stopRequested = true;
-        finishOwed = thread->isRunning();
-        emit notifyPauseDissection();
-        thread->quit();
-    }
-}
-
-void OperateDBusData::resumeScan()
-{
-    // The end of the paused run may still be on its way; it belongs to that run.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    dissectionPaused = false;
-    stopRequested = false;
-    scanLive = true;
-    prepareJob(activeEngine, false);
-    threadOf(activeEngine)->start(QThread::InheritPriority);
+    const bool threadRunning = threadOf(activeEngine)->isRunning();
+    if (status == 0)
+        perform(scanState.pauseCalled(threadRunning));
+    else if (status == 1)
+        perform(scanState.resumeCalled(threadRunning));
+    else
+        perform(scanState.stopCalled(threadRunning));
+    giveMemoryBack();
 }
 
 int OperateDBusData::GetDissectionStatus()
@@ -315,28 +310,14 @@ void OperateDBusData::doDissectionResult(QString filepath, double process, int e
         (owners->contains(0) || (scanOwner.known && owners->contains(scanOwner.uid)));
     const int reportedType = trusted ? 0 : eType;
     progressSignal.send(filepath, process, reportedType, vname);
-    if (stopRequested)
-        doDissectionFinished();
-    if (dissectionPaused) {
-        pauseAnswerOwed = false;
-        emit SendPauseDissectionFinished();
-    }
+    perform(scanState.reportRelayed());
 }
 
 void OperateDBusData::engineThreadFinished()
 {
     if (sender() != threadOf(activeEngine))
         return;
-    if (finishOwed)
-        doDissectionFinished();
-    if (pauseAnswerOwed) {
-        pauseAnswerOwed = false;
-        emit SendPauseDissectionFinished();
-    }
-    if (resumeOwed) {
-        resumeOwed = false;
-        resumeScan();
-    }
+    perform(scanState.threadEnded());
     giveMemoryBack();
 }
 
@@ -345,16 +326,11 @@ void OperateDBusData::engineThreadFinished()
 // its memory for the resume.
 void OperateDBusData::giveMemoryBack()
 {
-    if (!scanLive && !threadOf(activeEngine)->isRunning())
+    if (!scanState.live() && !threadOf(activeEngine)->isRunning())
         ::malloc_trim(0);
 }
 
 void OperateDBusData::doDissectionFinished()
 {
-    finishOwed = false;
-    pauseAnswerOwed = false;
-    scanLive = false;
-    engineStatus = 0;
-    threadOf(activeEngine)->quit();
-    emit SendDissectionFinished();
+    perform(scanState.jobFinished());
 }

@@ -228,7 +228,7 @@ private slots:
             return size;
         };
         QVERIFY(waitFor([&] { return received() >= expected.size(); }, 60000));
-        log.waitQuiet(300);
+        QVERIFY(log.barrier());
         QVERIFY(joined() == expected);
         QVERIFY(log.count(member) > 1);
         for (const ReceivedSignal &m : log.named(member)) {

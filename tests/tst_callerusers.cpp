@@ -100,9 +100,8 @@ class TestCallerUsers : public QObject
         } else {
             service.scanner().DoDissection(paths).waitForFinished();
         }
-        if (!log.waitFor(finished))
+        if (!log.waitFor(finished) || !log.barrier())
             return {"no end"};
-        log.waitQuiet(200);
         return resultsOf(log);
     }
 
@@ -227,8 +226,9 @@ private slots:
     // D3: another user's scan is neither cut nor steered; root's may replace it.
     void anotherUsersScanIsNeitherCutNorSteered()
     {
-        // Enough that her scan still runs when the second user's call arrives.
-        constexpr int files = 6000;
+        // Her scans are held mid-run: the first before its second file (and, once resumed, before
+        // its fourth), the last before its fourth; Bob's three files never reach a hold.
+        constexpr int files = 10;
         const QString alices = makeSharedDir(top.path(), "d3-alice", alice);
         samples::corpus(alices, files, {files - 1});
         chownTree(alices, alice);
@@ -237,17 +237,20 @@ private slots:
         chownTree(bobs, bob);
 
         SandboxService service;
-        QVERIFY(service.start(gdbusAllowed()));
+        SandboxService::Options options = gdbusAllowed();
+        options.holdAt = {1, 3, 3};
+        QVERIFY(service.start(options));
         QCOMPARE(callAs(alice, "SetEngineType", {"1"}).exitCode, 0);
         SignalLog log;
         QCOMPARE(callAs(alice, "DoDissection", {pathList({alices})}).exitCode, 0);
-        QVERIFY(log.waitFor(progress));
+        QVERIFY(service.hold().waitHeld(1));
 
         Outcome out = callAs(bob, "DoDissection", {pathList({"/"})});
         QVERIFY2(log.count(finished) == 0, "the scan ended before the second user's call");
         QVERIFY2(out.exitCode != 0 && out.output.contains(busyError), qPrintable(out.output));
 
         QCOMPARE(callAs(alice, "SetDissectionStatus", {"0"}).exitCode, 0);
+        service.hold().release(1);
         QVERIFY(log.waitFor(pauseFinished));
         // Paused is still hers: neither a new scan nor pause, resume, stop or exit from Bob.
         for (const QStringList &call :
@@ -259,8 +262,10 @@ private slots:
                      qPrintable(call.join(' ') + ": " + out.output));
         }
         QCOMPARE(callAs(alice, "SetDissectionStatus", {"1"}).exitCode, 0);
+        QVERIFY(service.hold().waitHeld(3));
+        service.hold().release(3);
         QVERIFY(log.waitFor(finished));
-        log.waitQuiet(300);
+        QVERIFY(log.barrier());
 
         // Her scan ran whole, once, and reported nothing but her files.
         QCOMPARE(log.count(finished), 1);
@@ -276,12 +281,14 @@ private slots:
         QCOMPARE(scanAs(service, bob, {bobs}).size(), 3);
         log.clear();
         QCOMPARE(callAs(alice, "DoDissection", {pathList({alices})}).exitCode, 0);
-        QVERIFY(log.waitFor(progress));
+        QVERIFY(service.hold().waitHeld(3));
         QDBusPendingReply<> byRoot = service.scanner().DoDissection({bobs});
+        // Her loop passes its file only once root's scan has halted it.
+        service.hold().releaseWhenPaused(3);
         byRoot.waitForFinished();
         QVERIFY2(!byRoot.isError(), qPrintable(byRoot.error().message()));
         QVERIFY(log.waitFor(finished));
-        log.waitQuiet(300);
+        QVERIFY(log.barrier());
         QCOMPARE(log.count(finished), 1);
         QVERIFY(pathOf(log.named(progress).last()).startsWith(bobs + "/"));
         QCOMPARE(service.exitApp(), 0);

@@ -307,20 +307,25 @@ private slots:
     void filesVanishingDuringTheScan()
     {
         SandboxService service;
-        QVERIFY(service.start());
+        SandboxService::Options options;
+        options.holdAt = {1};
+        QVERIFY(service.start(options));
         QTemporaryDir dir;
         const QStringList files = samples::corpus(dir.path(), 3000, {2999});
         service.scanner().SetEngineType(1).waitForFinished();
         SignalLog log;
         service.scanner().DoDissection({dir.path()}).waitForFinished();
+        // Held before its second file: the deletes fall inside the scan.
+        QVERIFY(service.hold().waitHeld(1));
         for (int i = 0; i < files.size(); i += 2)
             QVERIFY(QFile::remove(files[i]));
-        // The deletes must fall inside the scan: once every signal sent before them is in,
-        // the scan has not finished and results are still to come.
+        // Once every signal sent before them is in, the scan has not finished and results are
+        // still to come.
         QVERIFY(log.barrier());
         QCOMPARE(log.count("SendDissectionFinished"), 0);
         QVERIFY2(log.count("SendDissectionProgInfo") < 3000,
                  qPrintable(QString::number(log.count("SendDissectionProgInfo"))));
+        service.hold().release(1);
         QVERIFY(log.waitFor("SendDissectionFinished", 1, 120000));
         QCOMPARE(log.count("SendDissectionProgInfo"), 3000);
         QCOMPARE(service.exitApp(), 0);

@@ -33,10 +33,16 @@ class TestScanControl : public QObject
     Q_OBJECT
     TestBus bus;
 
-    // Enough files that a scan is still running when the client reacts to its first result.
-    static constexpr int manyFiles = 3000;
+    // More files than a run reaches before the hold lets it go on.
+    static constexpr int manyFiles = 10;
 
-    void settle(int ms = 300) { QTest::qWait(ms); }
+    // A scan held before its second file, so the test acts on a scan that is surely mid-run.
+    static SandboxService::Options heldBeforeSecondFile()
+    {
+        SandboxService::Options options;
+        options.holdAt = {1};
+        return options;
+    }
 
     static QString lastName()
     {
@@ -53,20 +59,20 @@ class TestScanControl : public QObject
         return paths;
     }
 
-    // Starts an Ah scan of `dir` and pauses it at its first result; true once the pause is
-    // answered and the results still in flight have arrived.
-    static bool pauseAtFirstResult(ComVelmarSentinexScannerInterface &s, const QString &dir,
-                                   SignalLog &log)
+    // Starts an Ah scan of `dir` in a service held before the second file and pauses it there;
+    // true once the pause is answered and the results still in flight have arrived.
+    static bool pauseAtFirstResult(SandboxService &service, const QString &dir, SignalLog &log)
     {
+        auto &s = service.scanner();
         s.SetEngineType(1).waitForFinished();
         s.DoDissection({dir}).waitForFinished();
-        if (!log.waitFor(progress, 1))
+        if (!service.hold().waitHeld(1))
             return false;
         s.SetDissectionStatus(0).waitForFinished();
+        service.hold().release(1);
         if (!log.waitFor(pauseFinished))
             return false;
-        log.waitQuiet();
-        return true;
+        return log.barrier();
     }
 
 private slots:
@@ -99,7 +105,7 @@ private slots:
         call.waitForFinished();
         QVERIFY(!call.isError());
         QVERIFY(log.waitFor(finished));
-        settle(100);
+        QVERIFY(log.barrier());
         QCOMPARE(log.members(), (QStringList{progress, progress, progress, progress, finished}));
         const QList<ReceivedSignal> results = log.named(progress);
         QList<double> values;
@@ -118,12 +124,12 @@ private slots:
     void pauseAndResumeRescanTheLastFile()
     {
         SandboxService service;
-        QVERIFY(service.start());
+        QVERIFY(service.start(heldBeforeSecondFile()));
         QTemporaryDir dir;
         samples::corpus(dir.path(), manyFiles, {manyFiles - 1});
         SignalLog log;
         auto &s = service.scanner();
-        QVERIFY(pauseAtFirstResult(s, dir.path(), log));
+        QVERIFY(pauseAtFirstResult(service, dir.path(), log));
         QCOMPARE(log.count(finished), 0);
         QCOMPARE(s.GetDissectionStatus().value(), 0);
         // Every result that arrived while paused is followed by one pause signal.
@@ -146,29 +152,32 @@ private slots:
     }
 
     // A front-end that resumes the moment it paused finds the scan loop still busy with its file.
-    // Large files keep it busy long enough for both calls to arrive meanwhile, every round.
+    // The loop is held before a file of each round until both calls have been answered; never
+    // before the last, whose end would come before the resume.
     void resumeRightAfterPauseStillResumes()
     {
         SandboxService service;
         SandboxService::Options options;
-        options.settingsArgs = QStringList{QStringLiteral("--scan-size"), QStringLiteral("100")};
+        constexpr int files = 6;
+        for (int round = 1; round < files; ++round)
+            options.holdAt.append(round - 1);
         QVERIFY(service.start(options));
         QTemporaryDir dir;
-        constexpr int files = 6;
-        samples::corpus(dir.path(), files, {}, 16 * 1024 * 1024);
+        samples::corpus(dir.path(), files);
         SignalLog log;
         auto &s = service.scanner();
         s.SetEngineType(1).waitForFinished();
         s.DoDissection({dir.path()}).waitForFinished();
         for (int round = 1; round < files; ++round) {
-            QVERIFY(log.waitFor(progress, round));
+            QVERIFY(service.hold().waitHeld(round - 1));
             QDBusPendingReply<> pause = s.SetDissectionStatus(0);
             QDBusPendingReply<> resume = s.SetDissectionStatus(1);
             resume.waitForFinished();
             QVERIFY(!pause.isError() && !resume.isError());
+            service.hold().release(round - 1);
         }
         QVERIFY(log.waitFor(finished));
-        log.waitQuiet();
+        QVERIFY(log.barrier());
         QCOMPARE(log.count(finished), 1);
         QCOMPARE(log.all().last().member(), finished);
         QSet<QString> reported;
@@ -191,7 +200,7 @@ private slots:
     {
         QFETCH(int, stopStatus);
         SandboxService service;
-        QVERIFY(service.start());
+        QVERIFY(service.start(heldBeforeSecondFile()));
         QTemporaryDir dir;
         samples::corpus(dir.path(), manyFiles);
         SignalLog log;
@@ -199,13 +208,14 @@ private slots:
         s.SetEngineType(1).waitForFinished();
         s.SetEngineStatus(9).waitForFinished();
         s.DoDissection({dir.path()}).waitForFinished();
-        QVERIFY(log.waitFor(progress, 1));
+        QVERIFY(service.hold().waitHeld(1));
         s.SetDissectionStatus(stopStatus).waitForFinished();
+        service.hold().release(1);
         QVERIFY(log.waitFor(finished));
-        log.waitQuiet();
+        QVERIFY(log.barrier());
         const int results = log.count(progress);
         QVERIFY(results < manyFiles);
-        settle();
+        QVERIFY(log.barrier());
         QCOMPARE(log.count(progress), results); // nothing after the stop
         QCOMPARE(s.GetDissectionStatus().value(), stopStatus);
         QCOMPARE(s.GetEngineStatus().value(), 0);
@@ -215,13 +225,13 @@ private slots:
     void pauseThenStop()
     {
         SandboxService service;
-        QVERIFY(service.start());
+        QVERIFY(service.start(heldBeforeSecondFile()));
         QTemporaryDir dir;
         samples::corpus(dir.path(), manyFiles);
         SignalLog log;
         auto &s = service.scanner();
         s.SetEngineStatus(9).waitForFinished();
-        QVERIFY(pauseAtFirstResult(s, dir.path(), log));
+        QVERIFY(pauseAtFirstResult(service, dir.path(), log));
         s.SetDissectionStatus(2).waitForFinished();
         QVERIFY(log.waitFor(finished));
         QCOMPARE(log.all().last().member(), finished);
@@ -239,12 +249,12 @@ private slots:
         SignalLog log;
         auto &s = service.scanner();
         s.SetDissectionStatus(2).waitForFinished();
-        settle();
+        QVERIFY(log.barrier());
         QVERIFY(log.all().isEmpty());
         // The next scan clears the flag and runs to its end.
         s.DoDissection({dir.path()}).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        settle(100);
+        QVERIFY(log.barrier());
         QCOMPARE(log.count(progress), 3);
         QCOMPARE(log.count(finished), 1);
         QCOMPARE(service.exitApp(), 0);
@@ -260,11 +270,11 @@ private slots:
         auto &s = service.scanner();
         s.DoDissection({dir.path()}).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        settle(100);
+        QVERIFY(log.barrier());
         log.clear();
         s.SetDissectionStatus(1).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        settle(100);
+        QVERIFY(log.barrier());
         QCOMPARE(log.members(), QStringList{finished});
         QCOMPARE(service.exitApp(), 0);
     }
@@ -272,7 +282,7 @@ private slots:
     void newScanDuringARunningOneReplacesIt()
     {
         SandboxService service;
-        QVERIFY(service.start());
+        QVERIFY(service.start(heldBeforeSecondFile()));
         QTemporaryDir first;
         QTemporaryDir second;
         samples::corpus(first.path(), manyFiles);
@@ -281,10 +291,14 @@ private slots:
         auto &s = service.scanner();
         s.SetEngineType(1).waitForFinished();
         s.DoDissection({first.path()}).waitForFinished();
-        QVERIFY(log.waitFor(progress, 1));
-        s.DoDissection({second.path()}).waitForFinished();
+        QVERIFY(service.hold().waitHeld(1));
+        // The new scan halts the running one, whose loop must not pass its file before that.
+        QDBusPendingReply<> replacing = s.DoDissection({second.path()});
+        service.hold().releaseWhenPaused(1);
+        replacing.waitForFinished();
+        QVERIFY(!replacing.isError());
         QVERIFY(log.waitFor(finished));
-        log.waitQuiet();
+        QVERIFY(log.barrier());
         QCOMPARE(log.count(finished), 1);
         // The new task ran whole and last; the old one never reached its end.
         QList<ReceivedSignal> results = log.named(progress);
@@ -304,12 +318,12 @@ private slots:
     void engineChangeWhilePausedKeepsTheTaskOnItsEngine()
     {
         SandboxService service;
-        QVERIFY(service.start());
+        QVERIFY(service.start(heldBeforeSecondFile()));
         QTemporaryDir dir;
         samples::corpus(dir.path(), manyFiles, {manyFiles - 1});
         SignalLog log;
         auto &s = service.scanner();
-        QVERIFY(pauseAtFirstResult(s, dir.path(), log));
+        QVERIFY(pauseAtFirstResult(service, dir.path(), log));
         s.SetEngineType(0).waitForFinished();
         s.SetDissectionStatus(1).waitForFinished();
         QVERIFY(log.waitFor(finished));
@@ -347,7 +361,7 @@ private slots:
         // No size limit without the daemon: every file is scanned. Install directory excluded.
         s.DoDissection({dir.path(), service.path(snx::names::installRoot())}).waitForFinished();
         QVERIFY(log.waitFor(finished));
-        settle(100);
+        QVERIFY(log.barrier());
         QCOMPARE(log.count(progress), 2);
         QStringList scanned{pathOf(log.named(progress).at(0)), pathOf(log.named(progress).at(1))};
         scanned.sort();
@@ -406,13 +420,18 @@ private slots:
     void exitDuringAScanWaitsForTheLoop()
     {
         SandboxService service;
-        QVERIFY(service.start());
+        QVERIFY(service.start(heldBeforeSecondFile()));
         QTemporaryDir dir;
         samples::corpus(dir.path(), manyFiles);
         SignalLog log;
         service.scanner().SetEngineType(1).waitForFinished();
         service.scanner().DoDissection({dir.path()}).waitForFinished();
-        QVERIFY(log.waitFor(progress, 1));
+        QVERIFY(service.hold().waitHeld(1));
+        // Answered before the loop goes on; the process then ends only once the loop has.
+        QDBusPendingReply<> exit = service.scanner().ExitApp();
+        exit.waitForFinished();
+        QVERIFY(!exit.isError());
+        service.hold().release(1);
         QCOMPARE(service.exitApp(), 0);
     }
 };

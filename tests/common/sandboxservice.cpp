@@ -84,6 +84,13 @@ bool SandboxService::startService(const Options &options)
     if (options.userQuarantineQuota >= 0)
         args << QStringLiteral("--user-quarantine-quota")
              << QString::number(options.userQuarantineQuota);
+    if (!options.holdAt.isEmpty()) {
+        if (holdServer.path().isEmpty() && !holdServer.listen(path(QStringLiteral("/scan-hold"))))
+            return false;
+        args << QStringLiteral("--hold-socket") << holdServer.path();
+        for (const int index : options.holdAt)
+            args << QStringLiteral("--hold-at") << QString::number(index);
+    }
     // The trusted list goes out once, as the last step of start-up: the service is ready then.
     SignalLog startupSignals;
     if (options.launcher.isEmpty()) {

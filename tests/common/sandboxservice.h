@@ -1,5 +1,6 @@
 #pragma once
 
+#include "scanholdserver.h"
 #include "scannerinterface.h"
 
 #include <QProcess>
@@ -24,6 +25,8 @@ public:
         QStringList launcher;
         // Bytes a user other than root may have copied into the quarantine; -1 the default.
         qint64 userQuarantineQuota = -1;
+        // Indexes of files before which the scan loop waits until the test lets it go (hold()).
+        QVector<int> holdAt;
     };
 
     SandboxService();
@@ -43,6 +46,7 @@ public:
     QString settingsOutput();
     ComVelmarSentinexScannerInterface &scanner() { return *proxy; }
     QProcess &process() { return service; }
+    ScanHoldServer &hold() { return holdServer; }
 
     static QString binary(const QString &name);
     static QString signaturesDir();
@@ -54,6 +58,7 @@ private:
     QProcess stub;
     QProcess service;
     QByteArray stubOutput;
+    ScanHoldServer holdServer;
     std::unique_ptr<ComVelmarSentinexScannerInterface> proxy;
 };
 

@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QElapsedTimer>
 
 SignalLog::SignalLog()
 {
@@ -48,27 +47,14 @@ bool SignalLog::waitFor(const QString &member, int n, int timeoutMs)
     return ::waitFor([&] { return count(member) >= n; }, timeoutMs);
 }
 
-void SignalLog::waitQuiet(int quietMs, int timeoutMs)
-{
-    int seen = -1;
-    QElapsedTimer sinceChange;
-    ::waitFor(
-        [&] {
-            if (messages.size() != seen) {
-                seen = messages.size();
-                sinceChange.start();
-            }
-            return sinceChange.elapsed() >= quietMs;
-        },
-        timeoutMs);
-}
-
 bool SignalLog::barrier()
 {
-    const QDBusMessage ping = QDBusMessage::createMethodCall(
-        snx::names::busName(), snx::names::objectPath(),
-        QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-    const QDBusMessage reply = QDBusConnection(connectionName).call(ping, QDBus::Block, 10000);
+    // Answered by the service's main thread, which emits the signals: the reply comes after every
+    // signal it sent before, and after every report of a job that was already queued to it.
+    const QDBusMessage get = QDBusMessage::createMethodCall(
+        snx::names::busName(), snx::names::objectPath(), snx::names::interfaceName(),
+        QStringLiteral("GetDissectionStatus"));
+    const QDBusMessage reply = QDBusConnection(connectionName).call(get, QDBus::Block, 30000);
     // The signals that came first are queued for this thread; deliver them.
     QCoreApplication::sendPostedEvents();
     return reply.type() == QDBusMessage::ReplyMessage;

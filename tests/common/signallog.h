@@ -40,11 +40,9 @@ public:
     QStringList members() const;
     void clear() { messages.clear(); }
     bool waitFor(const QString &member, int count = 1, int timeoutMs = 30000);
-    // Waits until no signal has arrived for `quietMs`: the service has relayed its backlog.
-    void waitQuiet(int quietMs = 500, int timeoutMs = 60000);
-    // Pings the service on the listener's own connection and takes in what arrived before the
+    // Calls the service on the listener's own connection and takes in what arrived before the
     // answer: the bus keeps one sender's messages in order, so every signal the service sent
-    // before it answered is then in the log.
+    // before it answered is then in the log. Use it instead of waiting for silence.
     bool barrier();
 
 public slots:

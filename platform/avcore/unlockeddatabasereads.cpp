@@ -4,6 +4,8 @@
 // scope, opened for reading on the thread that set the scope, is marked; every other call is
 // left exactly as the C library made it. Where the definitions are not the ones found (a
 // program that loads this library later), nothing is marked and loads are as slow as before.
+// Besides the thread that reads it, only fflush(NULL) and exit look at every stream; neither is
+// called while a load runs (the service joins the loader thread before it returns from main).
 #include "unlockeddatabasereads.h"
 
 #include <cerrno>

@@ -182,6 +182,9 @@ bool CallerCheck::librariesPermitted(const QByteArray &mapsText) const
 // The kernel writes a /proc text anew for every read call; large reads make it do so once.
 bool CallerCheck::readProcFile(const QString &path, QByteArray &text)
 {
+    // A caller can make its maps text as long as it likes (tens of thousands of mappings of a
+    // file with a long name); no program of the suite comes near this.
+    constexpr int maxProcFileSize = 8 << 20;
     text.clear();
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -197,6 +200,11 @@ bool CallerCheck::readProcFile(const QString &path, QByteArray &text)
         }
         if (n == 0)
             break;
+        if (text.size() + n > maxProcFileSize) {
+            ::close(fd);
+            text.clear();
+            return false;
+        }
         text.append(buffer.data(), int(n));
     }
     ::close(fd);

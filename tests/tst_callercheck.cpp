@@ -181,21 +181,26 @@ private slots:
     {
         QTest::addColumn<QString>("exeLink");
         QTest::addColumn<bool>("mapsReadable");
+        QTest::addColumn<int>("mapsPadding");
         QTest::addColumn<QString>("errorText");
         const QString notAllowed =
             QStringLiteral("(pid: 4242)[] is not allowed to transfer sentinex inter");
         // A copy of any program, deleted after its start and named as an allowed one.
         QTest::newRow("deleted executable")
-            << QStringLiteral("/tmp/copy (deleted)") << true << notAllowed;
-        QTest::newRow("executable gone") << QStringLiteral("/tmp/gone") << true << notAllowed;
+            << QStringLiteral("/tmp/copy (deleted)") << true << 0 << notAllowed;
+        QTest::newRow("executable gone") << QStringLiteral("/tmp/gone") << true << 0 << notAllowed;
         QTest::newRow("maps unreadable")
-            << QString() << false << snx::CallerCheck::illegalCallText();
+            << QString() << false << 0 << snx::CallerCheck::illegalCallText();
+        // Of permitted libraries only, but longer than the service reads.
+        QTest::newRow("maps text without end")
+            << QString() << true << (9 << 20) << snx::CallerCheck::illegalCallText();
     }
 
     void failsClosed()
     {
         QFETCH(QString, exeLink);
         QFETCH(bool, mapsReadable);
+        QFETCH(int, mapsPadding);
         QFETCH(QString, errorText);
         const QString ns = QStringLiteral("4026531840");
         layOut(4242, ns,
@@ -211,6 +216,15 @@ private slots:
         }
         if (!mapsReadable)
             QVERIFY(QFile::remove(dir + "/maps"));
+        if (mapsPadding > 0) {
+            QFile maps(dir + "/maps");
+            QVERIFY(maps.open(QIODevice::Append));
+            const QByteArray line =
+                "7f0000000000-7f0000001000 r--p 00000000 08:01 1000 /usr/lib/x86_64-linux-gnu/"
+                "libc.so.6\n";
+            for (int written = 0; written < mapsPadding; written += line.size())
+                maps.write(line);
+        }
         const snx::CallerVerdict verdict = check().check(4242);
         QCOMPARE(verdict.errorText, errorText);
         QVERIFY(!verdict.allowed);

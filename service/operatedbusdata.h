@@ -34,8 +34,8 @@ public:
     ~OperateDBusData() override;
 
 signals:
-    // Never emitted: progressSignal sends it. The adaptor relays the signals of this object by
-    // their signatures and would miss this one.
+    // Never emitted: progressSignal sends it. Declared for the adaptor, which connects to this
+    // object's signals by their signatures.
     void SendDissectionProgInfo(QString path, double process, int type, QString vname);
     void SendDissectionFinished();
     void SendPauseDissectionFinished();

@@ -38,10 +38,10 @@ const char *nameOf(snx::ProblemFileChange::Kind kind)
 
 } // namespace
 
-FileCacheDb::FileCacheDb(QSqlDatabase db, QString quarantineDir, qint64 userQuarantineQuota,
+FileCacheDb::FileCacheDb(QSqlDatabase database, QString quarantineDirectory, qint64 userQuota,
                          QObject *parent)
-    : QObject(parent), db(db), quarantineDir(std::move(quarantineDir)),
-      userQuarantineQuota(userQuarantineQuota), records(db)
+    : QObject(parent), db(database), quarantineDir(std::move(quarantineDirectory)),
+      userQuarantineQuota(userQuota), records(database)
 {
     // Before the thread starts: the connection is still the constructing thread's to use.
     QSqlQuery query(db);

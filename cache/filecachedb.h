@@ -15,7 +15,7 @@ class FileCacheDb : public QObject
 {
     Q_OBJECT
 public:
-    FileCacheDb(QSqlDatabase db, QString quarantineDir, qint64 userQuarantineQuota = -1,
+    FileCacheDb(QSqlDatabase database, QString quarantineDirectory, qint64 userQuota = -1,
                 QObject *parent = nullptr);
 
 signals:

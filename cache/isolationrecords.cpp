@@ -25,7 +25,7 @@ bool hasDetailsTable(const QSqlDatabase &db)
 
 } // namespace
 
-IsolationRecords::IsolationRecords(QSqlDatabase db) : db(std::move(db))
+IsolationRecords::IsolationRecords(QSqlDatabase database) : db(std::move(database))
 {
 }
 

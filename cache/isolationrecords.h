@@ -34,7 +34,7 @@ struct IsolationRecord
 class IsolationRecords
 {
 public:
-    explicit IsolationRecords(QSqlDatabase db);
+    explicit IsolationRecords(QSqlDatabase database);
 
     // Writes the row and its details, marked pending, in one transaction: a kill before the file
     // is placed leaves a record that the next start settles. The row's id, or -1.

@@ -28,7 +28,7 @@ struct Entry
 class Walker
 {
 public:
-    Walker(const WalkRules &rules, QStringList &out) : rules(rules), out(out)
+    Walker(const WalkRules &walkRules, QStringList &found) : rules(walkRules), out(found)
     {
         for (const QString &w : rules.whiteList) {
             const QFileInfo info(w);

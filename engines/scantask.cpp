@@ -13,7 +13,7 @@
 
 namespace snx {
 
-ScanTask::ScanTask(QStringList systemDirectories) : systemDirectories(std::move(systemDirectories))
+ScanTask::ScanTask(QStringList systemDirs) : systemDirectories(std::move(systemDirs))
 {
 }
 

@@ -50,8 +50,8 @@ bool withinPathMax(const QVariant &argument)
 
 } // namespace
 
-OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *parent)
-    : QObject(parent), config(config), callerCheck(config)
+OperateDBusData::OperateDBusData(const snx::ScannerConfig &scannerConfig, QObject *parent)
+    : QObject(parent), config(scannerConfig), callerCheck(scannerConfig)
 {
     adaptor = new ScannerAdaptor(this);
 

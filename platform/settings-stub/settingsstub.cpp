@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <cstdio>
 
-SettingsStub::SettingsStub(Options options, QObject *parent)
-    : QObject(parent), options(std::move(options))
+SettingsStub::SettingsStub(Options stubOptions, QObject *parent)
+    : QObject(parent), options(std::move(stubOptions))
 {
 }
 

@@ -38,8 +38,8 @@ const char *nameOf(snx::ProblemFileChange::Kind kind)
 
 } // namespace
 
-FileCacheDb::FileCacheDb(QSqlDatabase database, QString quarantineDirectory, qint64 userQuota,
-                         QObject *parent)
+FileCacheDb::FileCacheDb(const QSqlDatabase &database, QString quarantineDirectory,
+                         qint64 userQuota, QObject *parent)
     : QObject(parent), db(database), quarantineDir(std::move(quarantineDirectory)),
       userQuarantineQuota(userQuota), records(database)
 {
@@ -55,7 +55,7 @@ void FileCacheDb::initData()
     snx::removePartialCopies(quarantineDir);
 }
 
-void FileCacheDb::acceptFileCacheDb(snx::ProblemFileChange change)
+void FileCacheDb::acceptFileCacheDb(const snx::ProblemFileChange &change)
 {
     snx::ProblemFileOutcome outcome;
     outcome.change = change;

@@ -70,6 +70,7 @@ private:
     // `path` as reached (the requested text at the top, absolute below), `absolute` cleaned.
     // `parentFd` and `name` open the directory without resolving its whole path again; -1 falls
     // back to the path.
+    // NOLINTNEXTLINE(readability-function-cognitive-complexity): the walk's rules, in their order
     void traverseDirectory(const QString &path, const QString &absolute, int parentFd = -1,
                            const char *name = nullptr, int depth = 0)
     {

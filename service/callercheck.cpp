@@ -59,6 +59,7 @@ QString CallerCheck::namespaceIdentity(const QString &link)
 
 // Works on the bytes: in the locale encodings we run under a multi-byte character never holds
 // the bytes of " ", "\n", "/" or ".so", so cutting the bytes cuts the decoded text the same way.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity): one pass over the text, for speed
 bool CallerCheck::librariesPermitted(const QByteArray &mapsText) const
 {
     const QByteArray text = mapsText.trimmed();
@@ -131,7 +132,7 @@ bool CallerCheck::readProcFile(const QString &path, QByteArray &text)
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(size_t(64) * 1024);
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)

@@ -213,7 +213,7 @@ snx::CallerIdentity OperateDBusData::identityOf(const QString &sender)
     const auto cached = callerIdentities.constFind(sender);
     if (cached != callerIdentities.constEnd())
         return *cached;
-    const snx::CallerIdentity identity = snx::busCallerIdentity(connection(), sender);
+    snx::CallerIdentity identity = snx::busCallerIdentity(connection(), sender);
     if (identity.known) {
         if (callerIdentities.size() >= 256)
             callerIdentities.clear();

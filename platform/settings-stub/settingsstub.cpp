@@ -30,8 +30,8 @@ QStringList SettingsStub::QueryScanWhiteList()
 
 QDBusVariant SettingsStub::GetSysSettingValue(const QString &key)
 {
-    const QDBusVariant value(options.values.contains(key) ? QVariant(options.values.value(key))
-                                                          : QVariant(0));
+    QDBusVariant value(options.values.contains(key) ? QVariant(options.values.value(key))
+                                                    : QVariant(0));
     answerSpecially(QVariant::fromValue(value));
     return value;
 }

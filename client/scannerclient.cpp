@@ -281,7 +281,7 @@ int ScannerClient::scan(const QStringList &arguments)
         out.error(QStringLiteral("the scanner service left the bus during the scan"));
         return 2;
     }
-    out.summary(scanned, infected.size(), timer.elapsed() / 1000.0);
+    out.summary(scanned, infected.size(), double(timer.elapsed()) / 1000.0);
     if (scanned == 0) {
         out.error(QStringLiteral(
             "no file was scanned. That happens when the engine has no signatures loaded, when "

@@ -38,10 +38,10 @@ const char *nameOf(snx::ProblemFileChange::Kind kind)
 
 } // namespace
 
-FileCacheDb::FileCacheDb(QSqlDatabase db, QString quarantineDir, qint64 userQuarantineQuota,
-                         QObject *parent)
-    : QObject(parent), db(db), quarantineDir(std::move(quarantineDir)),
-      userQuarantineQuota(userQuarantineQuota), records(db)
+FileCacheDb::FileCacheDb(const QSqlDatabase &database, QString quarantineDirectory,
+                         qint64 userQuota, QObject *parent)
+    : QObject(parent), db(database), quarantineDir(std::move(quarantineDirectory)),
+      userQuarantineQuota(userQuota), records(database)
 {
     // Before the thread starts: the connection is still the constructing thread's to use.
     QSqlQuery query(db);
@@ -55,7 +55,7 @@ void FileCacheDb::initData()
     snx::removePartialCopies(quarantineDir);
 }
 
-void FileCacheDb::acceptFileCacheDb(snx::ProblemFileChange change)
+void FileCacheDb::acceptFileCacheDb(const snx::ProblemFileChange &change)
 {
     snx::ProblemFileOutcome outcome;
     outcome.change = change;

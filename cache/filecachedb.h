@@ -15,7 +15,7 @@ class FileCacheDb : public QObject
 {
     Q_OBJECT
 public:
-    FileCacheDb(QSqlDatabase db, QString quarantineDir, qint64 userQuarantineQuota = -1,
+    FileCacheDb(const QSqlDatabase &database, QString quarantineDirectory, qint64 userQuota = -1,
                 QObject *parent = nullptr);
 
 signals:
@@ -23,7 +23,7 @@ signals:
 
 public slots:
     void initData();
-    void acceptFileCacheDb(snx::ProblemFileChange change);
+    void acceptFileCacheDb(const snx::ProblemFileChange &change);
 
 private:
     QString trust(const snx::ProblemFileChange &change);

@@ -25,7 +25,7 @@ bool hasDetailsTable(const QSqlDatabase &db)
 
 } // namespace
 
-IsolationRecords::IsolationRecords(QSqlDatabase db) : db(std::move(db))
+IsolationRecords::IsolationRecords(const QSqlDatabase &database) : db(database)
 {
 }
 
@@ -174,7 +174,7 @@ QStringList IsolationRecords::quarantineNamesBy(uid_t byUid)
     return names;
 }
 
-void IsolationRecords::settlePending(QSqlDatabase db, const QString &quarantineDir)
+void IsolationRecords::settlePending(const QSqlDatabase &db, const QString &quarantineDir)
 {
     if (!hasDetailsTable(db))
         return;

@@ -34,7 +34,7 @@ struct IsolationRecord
 class IsolationRecords
 {
 public:
-    explicit IsolationRecords(QSqlDatabase db);
+    explicit IsolationRecords(const QSqlDatabase &database);
 
     // Writes the row and its details, marked pending, in one transaction: a kill before the file
     // is placed leaves a record that the next start settles. The row's id, or -1.
@@ -49,7 +49,7 @@ public:
 
     // At start-up: a pending record whose quarantine file exists is kept (the file was placed),
     // one without is dropped (the file was never moved).
-    static void settlePending(QSqlDatabase db, const QString &quarantineDir);
+    static void settlePending(const QSqlDatabase &db, const QString &quarantineDir);
 
 private:
     bool ensureDetailsTable();

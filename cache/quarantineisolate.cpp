@@ -194,11 +194,13 @@ bool removeOriginal(const ProblemFileChange &change, const Source &source)
 
 } // namespace
 
+// Each step fails on its own terms, and a later one undoes what the earlier ones left.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 QString isolateIntoQuarantine(IsolationRecords &records, const QString &quarantineDir,
                               qint64 userQuota, const ProblemFileChange &change, QString *md5)
 {
     Source source;
-    const QString refusal = openAsCaller(change, &source);
+    QString refusal = openAsCaller(change, &source);
     if (!refusal.isEmpty())
         return refusal;
 
@@ -224,8 +226,8 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
         if (!digestAndCopy(source.file.get(), -1, &digest))
             return fdwalk::failure("isolation failed, cannot read the file", errno);
     } else {
-        const QString failed = copyIntoPartial(source.file.get(), quarantine.get(), allowance,
-                                               userQuota, &partialName, &digest);
+        QString failed = copyIntoPartial(source.file.get(), quarantine.get(), allowance, userQuota,
+                                         &partialName, &digest);
         if (!failed.isEmpty())
             return failed;
     }
@@ -238,8 +240,8 @@ QString isolateIntoQuarantine(IsolationRecords &records, const QString &quaranti
     }
     if (linkable && !choice.shared && choice.equalButPrivate) {
         FileDigest copied;
-        const QString failed = copyIntoPartial(source.file.get(), quarantine.get(), allowance,
-                                               userQuota, &partialName, &copied);
+        QString failed = copyIntoPartial(source.file.get(), quarantine.get(), allowance, userQuota,
+                                         &partialName, &copied);
         if (!failed.isEmpty())
             return failed;
         if (copied.sha256 != digest.sha256) {

@@ -10,7 +10,7 @@ class UniqueFd
 {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd(fd) {}
+    explicit UniqueFd(int descriptor) : fd(descriptor) {}
     ~UniqueFd()
     {
         if (fd >= 0)

@@ -1,6 +1,7 @@
 #include "clientoutput.h"
 
 #include <QJsonDocument>
+#include <cmath>
 #include <cstdio>
 #include <unistd.h>
 
@@ -77,10 +78,10 @@ void ClientOutput::progress(const QString &path, double process)
     }
     if (quiet || infectedOnly)
         return;
-    const int percent = int(process * 100 + 0.5);
+    const int percent = int(std::lround(process * 100));
     if (bar) {
         constexpr int width = 30;
-        const int filled = int(process * width + 0.5);
+        const int filled = int(std::lround(process * width));
         QString name = path;
         if (name.size() > 40)
             name = QStringLiteral("...") + name.right(37);

@@ -19,6 +19,8 @@ QPair<int, int> arity(const QString &command)
 
 } // namespace
 
+// One pass over the arguments, as getopt reads them; each branch is one option's rule.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 CommandLine CommandLine::parse(const QStringList &args)
 {
     CommandLine line;

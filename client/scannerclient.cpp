@@ -148,9 +148,11 @@ bool ScannerClient::scanActive(int engineStatus, int lookMs)
     return progress || engineStatus != 0;
 }
 
-int ScannerClient::scan(const QStringList &arguments)
+namespace {
+
+// The arguments as absolute paths, less those told as missing or of the wrong kind.
+QStringList scannablePaths(const QStringList &arguments, ClientOutput &out, bool &failed)
 {
-    bool failed = false;
     QStringList paths;
     for (const QString &argument : arguments) {
         const QString path = absolute(argument);
@@ -169,6 +171,17 @@ int ScannerClient::scan(const QStringList &arguments)
             paths << path;
         }
     }
+    return paths;
+}
+
+} // namespace
+
+// One run told in order: its handlers share this call's locals, so it stays one function.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
+int ScannerClient::scan(const QStringList &arguments)
+{
+    bool failed = false;
+    const QStringList paths = scannablePaths(arguments, out, failed);
     if (paths.isEmpty())
         return 2;
 
@@ -268,7 +281,7 @@ int ScannerClient::scan(const QStringList &arguments)
         out.error(QStringLiteral("the scanner service left the bus during the scan"));
         return 2;
     }
-    out.summary(scanned, infected.size(), timer.elapsed() / 1000.0);
+    out.summary(scanned, infected.size(), double(timer.elapsed()) / 1000.0);
     if (scanned == 0) {
         out.error(QStringLiteral(
             "no file was scanned. That happens when the engine has no signatures loaded, when "

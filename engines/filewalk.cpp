@@ -59,7 +59,7 @@ struct Level
 class Walker
 {
 public:
-    Walker(const WalkRules &rules, PathList &out) : rules(rules), out(out)
+    Walker(const WalkRules &walkRules, PathList &found) : rules(walkRules), out(found)
     {
         for (const QString &w : rules.whiteList) {
             const QFileInfo info(w);
@@ -141,6 +141,7 @@ private:
     // `path` as reached (the requested text at the top, absolute below), `absolute` cleaned.
     // `parentFd` and `name` open the directory without resolving its whole path again; -1 falls
     // back to the path.
+    // NOLINTNEXTLINE(readability-function-cognitive-complexity): the walk's rules, in their order
     void traverseDirectory(const QString &path, const QString &absolute, int parentFd = -1,
                            Level *parent = nullptr, const char *name = nullptr,
                            std::size_t nameLength = 0, int depth = 0)

@@ -9,9 +9,8 @@
 
 namespace snx {
 
-ScanTask::ScanTask(QStringList systemDirectories, FileHook beforeScanningFile)
-    : beforeScanningFile(std::move(beforeScanningFile)),
-      systemDirectories(std::move(systemDirectories))
+ScanTask::ScanTask(QStringList systemDirs, FileHook hook)
+    : beforeScanningFile(std::move(hook)), systemDirectories(std::move(systemDirs))
 {
 }
 

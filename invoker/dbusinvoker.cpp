@@ -12,11 +12,12 @@ QDBusMessage invalidArgs(const QString &text)
 }
 } // namespace
 
-DBusInvoker::DBusInvoker(const QString &service, const QString &path, const QString &interface,
-                         int busType, QObject *parent)
-    : QObject(parent), service(service), path(path), interface(interface), busType(busType),
+DBusInvoker::DBusInvoker(const QString &serviceName, const QString &objectPath,
+                         const QString &interfaceName, int bus, QObject *parent)
+    : QObject(parent), service(serviceName), path(objectPath), interface(interfaceName),
+      busType(bus),
       // Our convention runs the other way from Qt's BusType: 0 is the system bus here.
-      connection(busType == 0 ? QDBusConnection::systemBus() : QDBusConnection::sessionBus())
+      connection(bus == 0 ? QDBusConnection::systemBus() : QDBusConnection::sessionBus())
 {
 }
 

@@ -9,8 +9,8 @@ class DBusInvoker : public QObject, public DBusInvokerInterface
 {
     Q_OBJECT
 public:
-    DBusInvoker(const QString &service, const QString &path, const QString &interface, int busType,
-                QObject *parent = nullptr);
+    DBusInvoker(const QString &serviceName, const QString &objectPath, const QString &interfaceName,
+                int bus, QObject *parent = nullptr);
 
     QDBusMessage invoke(const QString &name, const QList<QVariant> &args = {},
                         QDBus::CallMode mode = QDBus::Block) override;

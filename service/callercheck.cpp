@@ -189,7 +189,7 @@ bool CallerCheck::readProcFile(const QString &path, QByteArray &text)
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(size_t(64) * 1024);
     for (;;) {
         const ssize_t n = ::read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR)

@@ -50,10 +50,10 @@ bool withinPathMax(const QVariant &argument)
 
 } // namespace
 
-OperateDBusData::OperateDBusData(const snx::ScannerConfig &config, QObject *parent)
-    : QObject(parent), config(config), callerCheck(config),
+OperateDBusData::OperateDBusData(const snx::ScannerConfig &scannerConfig, QObject *parent)
+    : QObject(parent), config(scannerConfig), callerCheck(scannerConfig),
       progressSignal(
-          QDBusConnection::systemBus(), config.objectPath,
+          QDBusConnection::systemBus(), scannerConfig.objectPath,
           QString::fromLatin1(
               ScannerAdaptor::staticMetaObject
                   .classInfo(ScannerAdaptor::staticMetaObject.indexOfClassInfo("D-Bus Interface"))
@@ -231,7 +231,7 @@ snx::CallerIdentity OperateDBusData::identityOf(const QString &sender)
     const auto cached = callerIdentities.constFind(sender);
     if (cached != callerIdentities.constEnd())
         return *cached;
-    const snx::CallerIdentity identity = snx::busCallerIdentity(connection(), sender);
+    snx::CallerIdentity identity = snx::busCallerIdentity(connection(), sender);
     if (identity.known) {
         if (callerIdentities.size() >= 256)
             callerIdentities.clear();

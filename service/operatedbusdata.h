@@ -68,7 +68,7 @@ public slots:
 
     void doDissectionResult(QString filepath, double process, int eType, QString vname);
     void doDissectionFinished();
-    void acceptProblemFileOutcome(snx::ProblemFileOutcome outcome);
+    void acceptProblemFileOutcome(const snx::ProblemFileOutcome &outcome);
     void acceptTrustProblemFileInfo(bool flag, QString sPath);
     void acceptIsolationProblemFileInfo(bool flag, QString sPath);
     // Loads the signature files that changed, in the background; scans go on meanwhile with the

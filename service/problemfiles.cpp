@@ -145,7 +145,7 @@ void OperateDBusData::QueryIsolationProblemFiles()
         qCWarning(lcScanner) << leftOut << "isolated paths too long to be reported";
 }
 
-void OperateDBusData::acceptProblemFileOutcome(snx::ProblemFileOutcome outcome)
+void OperateDBusData::acceptProblemFileOutcome(const snx::ProblemFileOutcome &outcome)
 {
     const QString &path = outcome.change.path;
     if (outcome.applied) {

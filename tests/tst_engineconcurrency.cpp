@@ -164,10 +164,10 @@ private slots:
             QVERIFY(extra.open(QIODevice::WriteOnly));
             extra.write("44d88612fea8a8f36de82e1278abb02f:68:Extra" + QByteArray::number(i) + "\n");
             extra.close();
-            QFile rules(QFile::decodeName(ruleFile));
-            QVERIFY(rules.open(QIODevice::Append));
-            rules.write("\nrule Extra" + QByteArray::number(i) + " { condition: false }\n");
-            rules.close();
+            QFile ruleSource(QFile::decodeName(ruleFile));
+            QVERIFY(ruleSource.open(QIODevice::Append));
+            ruleSource.write("\nrule Extra" + QByteArray::number(i) + " { condition: false }\n");
+            ruleSource.close();
             QCOMPARE(avcore_databases_changed(ahDir.constData()), 1);
             QCOMPARE(avcore_reload_databases(ahDir.constData()), 1);
             QCOMPARE(lam_virdb_changed(ruleFile.constData()), 1);

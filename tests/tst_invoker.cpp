@@ -57,8 +57,8 @@ private:
 class RecorderPeer
 {
 public:
-    RecorderPeer(const QString &address, const QString &name, const QString &connectionName)
-        : connectionName(connectionName)
+    RecorderPeer(const QString &address, const QString &name, const QString &connectionId)
+        : connectionName(connectionId)
     {
         recorder.moveToThread(&thread);
         thread.start();

@@ -120,8 +120,10 @@ public:
             return;
         shared.unlock();
         alone = std::unique_lock<std::shared_mutex>(db.limitsLock);
-        cl_engine_set_num(db.engine, CL_ENGINE_MAX_SCANSIZE, wanted.scanSize);
-        cl_engine_set_num(db.engine, CL_ENGINE_MAX_FILESIZE, wanted.fileSize);
+        cl_engine_set_num(db.engine, CL_ENGINE_MAX_SCANSIZE,
+                          static_cast<long long>(wanted.scanSize));
+        cl_engine_set_num(db.engine, CL_ENGINE_MAX_FILESIZE,
+                          static_cast<long long>(wanted.fileSize));
         db.maxScanSize = wanted.scanSize;
         db.maxFileSize = wanted.fileSize;
     }

@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <cstdio>
 
-SettingsStub::SettingsStub(Options options, QObject *parent)
-    : QObject(parent), options(std::move(options))
+SettingsStub::SettingsStub(Options stubOptions, QObject *parent)
+    : QObject(parent), options(std::move(stubOptions))
 {
 }
 
@@ -30,8 +30,8 @@ QStringList SettingsStub::QueryScanWhiteList()
 
 QDBusVariant SettingsStub::GetSysSettingValue(const QString &key)
 {
-    const QDBusVariant value(options.values.contains(key) ? QVariant(options.values.value(key))
-                                                          : QVariant(0));
+    QDBusVariant value(options.values.contains(key) ? QVariant(options.values.value(key))
+                                                    : QVariant(0));
     answerSpecially(QVariant::fromValue(value));
     return value;
 }

@@ -21,7 +21,7 @@ public:
         int replyDelayMs = 0;
         bool wrongTypes = false;
     };
-    explicit SettingsStub(Options options, QObject *parent = nullptr);
+    explicit SettingsStub(Options stubOptions, QObject *parent = nullptr);
 
 public slots:
     QStringList QueryScanWhiteList();

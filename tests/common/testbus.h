@@ -9,7 +9,7 @@ class TestBus
 {
 public:
     enum Kind { System, Session };
-    explicit TestBus(Kind kind = System) : kind(kind) {}
+    explicit TestBus(Kind busKind = System) : kind(busKind) {}
     ~TestBus();
 
     // False when no dbus-daemon can be started; the test should then skip.

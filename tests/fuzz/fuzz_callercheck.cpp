@@ -35,6 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static const snx::CallerCheck check(config);
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
     const bool fast = check.librariesPermitted(bytes);
+    // No path holds a NUL, so the kernel never writes one into a maps text, and Qt reads a byte
+    // array as text only up to its first NUL: the literal reading stops being literal there.
+    if (bytes.contains('\0'))
+        return 0;
     if (fast != literalVerdict(bytes, config.permittedLibraryRoots))
         __builtin_trap();
     return 0;

@@ -30,7 +30,7 @@ qint64 rssKiB(qint64 pid)
 class Client : public QThread
 {
 public:
-    Client(QString address, int id) : address(std::move(address)), id(id) {}
+    Client(QString busAddress, int number) : address(std::move(busAddress)), id(number) {}
     std::atomic_bool stop{false};
     std::atomic_int answered{0};
     std::atomic_int failed{0};

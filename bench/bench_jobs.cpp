@@ -1,7 +1,7 @@
 // Per-file cost and the use of all cores: DoDissection over many empty files and over 20,000
 // small files, with each engine, timed as a client on the bus sees it (from the call to
-// SendDissectionFinished). Prints the median of alternating rounds; the peers' runs are
-// bench_scan's.
+// SendDissectionFinished), and the service's CPU time for it. Prints the median of alternating
+// rounds; the peers' runs are bench_scan's.
 // usage: bench_jobs [WORKDIR] [EMPTY_FILES] [SMALL_FILES] [ROUNDS]
 #include "benchutil.h"
 #include "sandboxservice.h"
@@ -13,11 +13,30 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
-double scanOnce(SandboxService &service, int engine, const QString &dir, int *results)
+// CPU seconds the service has used so far, all its threads together.
+double serviceCpu(SandboxService &service)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(service.process().processId()));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // Fields after the command name, which may hold blanks: state is field 3, utime 14, stime 15.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble()) / sysconf(_SC_CLK_TCK);
+}
+
+struct Timing
+{
+    double wall;
+    double cpu;
+};
+
+Timing scanOnce(SandboxService &service, int engine, const QString &dir, int *results)
 {
     service.scanner().SetEngineType(engine).waitForFinished();
     int count = 0;
@@ -28,15 +47,17 @@ double scanOnce(SandboxService &service, int engine, const QString &dir, int *re
     QMetaObject::Connection end = QObject::connect(
         &service.scanner(), &ComVelmarSentinexScannerInterface::SendDissectionFinished, &loop,
         &QEventLoop::quit);
+    const double cpuBefore = serviceCpu(service);
     QElapsedTimer t;
     t.start();
     service.scanner().DoDissection({dir});
     loop.exec();
     const double secs = bench::seconds(t);
+    const double cpu = serviceCpu(service) - cpuBefore;
     QObject::disconnect(progress);
     QObject::disconnect(end);
     *results = count;
-    return secs;
+    return {secs, cpu};
 }
 
 void makeEmptyFiles(const QString &dir, int count)
@@ -98,19 +119,27 @@ int main(int argc, char *argv[])
     };
     for (const Set &set : {Set{"empty", empty, emptyCount, 0},
                            Set{"small", corpus.small, corpus.smallFiles, corpus.smallBytes}}) {
-        std::vector<double> ah, ris;
+        std::vector<double> ah, ris, ahCpu, risCpu;
         for (int r = 0; r < rounds; ++r) {
-            ah.push_back(scanOnce(service, 1, set.dir, &results));
+            Timing t = scanOnce(service, 1, set.dir, &results);
+            ah.push_back(t.wall);
+            ahCpu.push_back(t.cpu);
             if (results != set.files)
                 std::printf("  Ah round %d: %d results for %d files\n", r, results, set.files);
-            ris.push_back(scanOnce(service, 0, set.dir, &results));
+            t = scanOnce(service, 0, set.dir, &results);
+            ris.push_back(t.wall);
+            risCpu.push_back(t.cpu);
             if (results != set.files)
                 std::printf("  Ris round %d: %d results for %d files\n", r, results, set.files);
         }
         std::printf("%s files: %d files, %.1f MB, median of %d rounds\n", set.name, set.files,
                     set.bytes / 1e6, rounds);
         bench::row("service, Ah engine", set.files, set.bytes, median(ah));
+        std::printf("    service CPU %.3f s, %.1f us a file\n", median(ahCpu),
+                    median(ahCpu) / set.files * 1e6);
         bench::row("service, Ris engine", set.files, set.bytes, median(ris));
+        std::printf("    service CPU %.3f s, %.1f us a file\n", median(risCpu),
+                    median(risCpu) / set.files * 1e6);
     }
     service.exitApp();
     return 0;

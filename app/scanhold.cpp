@@ -10,9 +10,9 @@
 
 namespace snx {
 
-ScanHold::ScanHold(const QString &socketPath, const QVector<int> &indexes)
-    : socketPath(QFile::encodeName(socketPath)), indexes(indexes),
-      taken(new std::atomic_bool[size_t(indexes.size())]())
+ScanHold::ScanHold(const QString &socket, const QVector<int> &holdIndexes)
+    : socketPath(QFile::encodeName(socket)), indexes(holdIndexes),
+      taken(new std::atomic_bool[size_t(holdIndexes.size())]())
 {
 }
 

@@ -15,7 +15,7 @@ namespace snx {
 class ScanHold
 {
 public:
-    ScanHold(const QString &socketPath, const QVector<int> &indexes);
+    ScanHold(const QString &socket, const QVector<int> &holdIndexes);
 
     void beforeFile(int index, const std::atomic_bool &paused);
 

@@ -20,7 +20,7 @@ constexpr int32_t archiveMaxLevel = 3;
 
 struct AhEngine : VirusScanJob::EngineHandle
 {
-    explicit AhEngine(avcore_engine *engine) : engine(engine) {}
+    explicit AhEngine(avcore_engine *created) : engine(created) {}
     ~AhEngine() override { avcore_destroy_engine(engine); }
     AhEngine(const AhEngine &) = delete;
     AhEngine &operator=(const AhEngine &) = delete;
@@ -41,12 +41,12 @@ AhVirusScanJob::AhVirusScanJob(const snx::ScannerConfig &config, QObject *parent
 
 std::unique_ptr<VirusScanJob::EngineHandle> AhVirusScanJob::openEngine()
 {
-    avcore_engine *engine = avcore_create_engine(engineFlags, engineDir.constData());
-    if (!engine)
+    avcore_engine *created = avcore_create_engine(engineFlags, engineDir.constData());
+    if (!created)
         return nullptr;
-    avcore_set_option(engine, "archive-max-size", &archiveMaxSize);
-    avcore_set_option(engine, "archive-max-level", &archiveMaxLevel);
-    return std::make_unique<AhEngine>(engine);
+    avcore_set_option(created, "archive-max-size", &archiveMaxSize);
+    avcore_set_option(created, "archive-max-level", &archiveMaxLevel);
+    return std::make_unique<AhEngine>(created);
 }
 
 VirusScanJob::ScanOutcome AhVirusScanJob::scanFile(EngineHandle &handle, int fd,

@@ -9,9 +9,8 @@
 
 namespace snx {
 
-FileOpener::FileOpener(CallerIdentity caller, QSet<QString> requestedPaths, int fileSizeLimit)
-    : caller(std::move(caller)), requestedPaths(std::move(requestedPaths)),
-      fileSizeLimit(fileSizeLimit)
+FileOpener::FileOpener(CallerIdentity owner, QSet<QString> requested, int sizeLimit)
+    : caller(std::move(owner)), requestedPaths(std::move(requested)), fileSizeLimit(sizeLimit)
 {
 }
 

@@ -14,7 +14,7 @@ class FileOpener
 {
 public:
     FileOpener() = default;
-    FileOpener(CallerIdentity caller, QSet<QString> requestedPaths, int fileSizeLimit);
+    FileOpener(CallerIdentity owner, QSet<QString> requested, int sizeLimit);
 
     // -1 when `path` (whose bytes on disk are `nativePath`) is not, or no longer, a regular file
     // within the size limit that the caller may read. Never waits: a FIFO put in its place since

@@ -10,10 +10,10 @@
 #include <thread>
 #include <unistd.h>
 
-VirusScanJob::VirusScanJob(const snx::ScannerConfig &config, const char *notCreatedText,
-                           QString engineSource, QObject *parent)
+VirusScanJob::VirusScanJob(const snx::ScannerConfig &config, const char *notCreated, QString source,
+                           QObject *parent)
     : QObject(parent), task(config.systemDirectories, config.beforeScanningFile),
-      notCreatedText(notCreatedText), engineSource(std::move(engineSource))
+      notCreatedText(notCreated), engineSource(std::move(source))
 {
     snx::routeEngineLogs();
 }

@@ -46,9 +46,9 @@ public slots:
     void pauseDissection();
 
 protected:
-    // `notCreatedText` begins the warning when no engine can be opened for a run, followed by
-    // `engineSource`, what the engine loads.
-    VirusScanJob(const snx::ScannerConfig &config, const char *notCreatedText, QString engineSource,
+    // `notCreated` begins the warning when no engine can be opened for a run, followed by
+    // `source`, what the engine loads.
+    VirusScanJob(const snx::ScannerConfig &config, const char *notCreated, QString source,
                  QObject *parent);
 
     // Null when the engine cannot be made: the run then ends without scanning anything.

@@ -4,9 +4,9 @@
 
 namespace snx {
 
-ProgressSignal::ProgressSignal(const QDBusConnection &connection, const QString &objectPath,
-                               const QString &interface)
-    : connection(connection), objectPath(objectPath), interface(interface)
+ProgressSignal::ProgressSignal(const QDBusConnection &bus, const QString &path,
+                               const QString &interfaceName)
+    : connection(bus), objectPath(path), interface(interfaceName)
 {
 }
 

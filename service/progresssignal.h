@@ -14,8 +14,7 @@ namespace snx {
 class ProgressSignal
 {
 public:
-    ProgressSignal(const QDBusConnection &connection, const QString &objectPath,
-                   const QString &interface);
+    ProgressSignal(const QDBusConnection &bus, const QString &path, const QString &interfaceName);
 
     void send(const QString &path, double process, int type, const QString &vname);
 

@@ -25,10 +25,10 @@ class StandInJob : public VirusScanJob
 {
     Q_OBJECT
 public:
-    StandInJob(const snx::ScannerConfig &config, int aheadWanted)
+    StandInJob(const snx::ScannerConfig &config, int ahead)
         : VirusScanJob(config, "stand-in engine not created from", QStringLiteral("nothing"),
                        nullptr),
-          aheadWanted(aheadWanted)
+          aheadWanted(ahead)
     {
     }
 
@@ -76,8 +76,8 @@ struct Step
 class Driver
 {
 public:
-    Driver(const snx::ScannerConfig &config, int threads, const QList<QStringList> &sets)
-        : job(config, threads > 1 ? 1 : 0), sets(sets)
+    Driver(const snx::ScannerConfig &config, int threads, const QList<QStringList> &pathSets)
+        : job(config, threads > 1 ? 1 : 0), sets(pathSets)
     {
         job.setScanThreads(threads);
         job.moveToThread(&thread);

@@ -51,7 +51,7 @@ ScanOutcome ScanPool::take(int index)
     return outcome;
 }
 
-void ScanPool::work(EngineHandle &engine, Scan scan)
+void ScanPool::work(EngineHandle &engine, const Scan &scan)
 {
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {

@@ -38,7 +38,8 @@ public:
     ScanOutcome take(int index);
 
 private:
-    void work(EngineHandle &engine, Scan scan);
+    // `scan` is the thread's own copy, kept by std::thread.
+    void work(EngineHandle &engine, const Scan &scan);
     void stop();
 
     const int aheadLimit;

@@ -315,6 +315,65 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // The old loop is held before its second file for as long as the test likes, as it would be
+    // by a huge file: the new scan and the calls after it are answered all the same, and the
+    // stream still shows the old run's results first, then the new run whole.
+    void newScanDoesNotWaitForTheFileInProgress_data()
+    {
+        QTest::addColumn<bool>("stopWhileWaiting");
+        QTest::newRow("new scan runs") << false;
+        QTest::newRow("stop cancels the new scan") << true;
+    }
+
+    void newScanDoesNotWaitForTheFileInProgress()
+    {
+        QFETCH(bool, stopWhileWaiting);
+        SandboxService service;
+        QVERIFY(service.start(heldBeforeSecondFile()));
+        QTemporaryDir first;
+        QTemporaryDir second;
+        const QStringList old = samples::corpus(first.path(), manyFiles);
+        const QStringList next = samples::corpus(second.path(), 5, {4});
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({first.path()}).waitForFinished();
+        QVERIFY(service.hold().waitHeld(1));
+        QDBusPendingReply<> replacing = s.DoDissection({second.path()});
+        QDBusPendingReply<> stop;
+        if (stopWhileWaiting)
+            stop = s.SetDissectionStatus(2);
+        QDBusPendingReply<int> engine = s.GetEngineType();
+        QVERIFY(waitFor([&] { return engine.isFinished(); }, 10000));
+        QVERIFY(replacing.isFinished() && !replacing.isError());
+        QVERIFY(!stopWhileWaiting || (stop.isFinished() && !stop.isError()));
+        QCOMPARE(engine.value(), 1);
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(finished), 0);
+        QCOMPARE(log.count(progress), 1);
+
+        service.hold().release(1);
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        const int newResults = stopWhileWaiting ? 0 : 5;
+        QStringList expected{progress, progress};
+        for (int i = 0; i < newResults; ++i)
+            expected << progress;
+        expected << finished;
+        QCOMPARE(log.members(), expected);
+        const QList<ReceivedSignal> results = log.named(progress);
+        QVERIFY(old.contains(pathOf(results[0])));
+        QVERIFY(old.contains(pathOf(results[1])));
+        QStringList paths;
+        for (int i = 0; i < newResults; ++i) {
+            paths << pathOf(results[2 + i]);
+            QCOMPARE(processOf(results[2 + i]), (i + 1) / 5.0);
+        }
+        paths.sort();
+        QCOMPARE(paths, stopWhileWaiting ? QStringList{} : next);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     void engineChangeWhilePausedKeepsTheTaskOnItsEngine()
     {
         SandboxService service;

@@ -202,15 +202,9 @@ void OperateDBusData::DoDissection(QStringList filepaths)
         refuseBusy();
         return;
     }
-    QStringList paths;
-    {
-        snx::FsIdentityScope scope(currentCaller);
-        if (scope.active())
-            for (const QString &path : filepaths)
-                if (isFileOrDirectory(path))
-                    paths.append(path);
-    }
-    requestedScan = {paths, currentCaller, engineType};
+    // The job looks at the paths with the caller's rights when its run starts: a long list or a
+    // large tree must not hold the service.
+    requestedScan = {filepaths, currentCaller, engineType};
     perform(scanState.newScanCalled(threadOf(activeEngine)->isRunning()));
 }
 

@@ -374,6 +374,45 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // The job walks the paths of a scan in its run, not in the call: a call naming a directory
+    // again and again is answered at once, and so is the next call, before the walk has begun.
+    void newScanIsAnsweredBeforeItsWalk()
+    {
+        SandboxService service;
+        SandboxService::Options options;
+        options.holdAt = {-1};
+        QVERIFY(service.start(options));
+        QTemporaryDir dir;
+        const QStringList files = samples::corpus(dir.path(), 1);
+        constexpr int repeats = 500;
+        QStringList paths;
+        for (int i = 0; i < repeats; ++i)
+            paths << dir.path();
+        SignalLog log;
+        auto &s = service.scanner();
+        QDBusPendingReply<> call = s.DoDissection(paths);
+        QVERIFY(service.hold().waitHeld(-1));
+        QDBusPendingReply<int> engine = s.GetEngineType();
+        QVERIFY(waitFor([&] { return engine.isFinished(); }, 10000));
+        QVERIFY(call.isFinished() && !call.isError());
+        // Made after the call was answered, and still found by the walk.
+        const QString late = dir.filePath(QStringLiteral("late"));
+        QVERIFY(samples::write(late, "x"));
+        service.hold().release(-1);
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(finished), 1);
+        QCOMPARE(log.all().last().member(), finished);
+        const QList<ReceivedSignal> results = log.named(progress);
+        QCOMPARE(results.size(), 2 * repeats);
+        QCOMPARE(processOf(results.last()), 1.0);
+        QSet<QString> reported;
+        for (const ReceivedSignal &m : results)
+            reported.insert(pathOf(m));
+        QCOMPARE(reported, (QSet<QString>{files[0], late}));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     void engineChangeWhilePausedKeepsTheTaskOnItsEngine()
     {
         SandboxService service;

@@ -191,10 +191,15 @@ ScanActions ScanState::threadEnded()
     return actions;
 }
 
+// A scan ends once: late reports of a stopped run, the end of its list or of its thread after
+// that, add nothing; a resume that waited for the loop has nothing left to resume.
 ScanActions ScanState::finish()
 {
     finishOwed = false;
     pauseAnswerOwed = false;
+    resumeOwed = false;
+    if (!runLive)
+        return {};
     runLive = false;
     return {A::ResetEngineStatus, A::QuitThread, A::EmitFinished};
 }

@@ -189,6 +189,40 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // A resume that waits for the paused loop's last file has nothing left to resume: the scan
+    // ends once. The next scan's stream shows whatever of the first came late.
+    void resumeWhilePausingOnTheLastFileEndsOnce()
+    {
+        SandboxService service;
+        SandboxService::Options options;
+        constexpr int files = 3;
+        options.holdAt = {files - 1};
+        QVERIFY(service.start(options));
+        QTemporaryDir dir;
+        QTemporaryDir next;
+        samples::corpus(dir.path(), files);
+        const QStringList nextFiles = samples::corpus(next.path(), 1);
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(service.hold().waitHeld(files - 1));
+        s.SetDissectionStatus(0).waitForFinished();
+        s.SetDissectionStatus(1).waitForFinished();
+        service.hold().release(files - 1);
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        s.DoDissection({next.path()}).waitForFinished();
+        QVERIFY(log.waitFor(finished, 2));
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(finished), 2);
+        const QList<ReceivedSignal> all = log.all();
+        QCOMPARE(all.last().member(), finished);
+        QCOMPARE(pathOf(all.at(all.size() - 2)), nextFiles[0]);
+        QCOMPARE(log.count(progress), files + 1);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     void stopEndsTheScan_data()
     {
         QTest::addColumn<int>("stopStatus");

@@ -199,10 +199,10 @@ private slots:
             << QStringList{"start", "result", "pause (running)", "resume (running)", "ended"}
             << QStringList{begin, "progress", "askPause quit", "", "PauseFinished " + resumed}
             << P::Running;
-        QTest::newRow("a resume deferred past the last file ends the scan again")
-            << QStringList{"start",    "pause (running)", "resume (running)", "result",
-                           "finished", "ended",           "finished"}
-            << QStringList{begin, "askPause quit", "", "progress PauseFinished", end, resumed, end}
+        QTest::newRow("a resume deferred past the last file has nothing left to resume")
+            << QStringList{"start",  "pause (running)", "resume (running)",
+                           "result", "finished",        "ended"}
+            << QStringList{begin, "askPause quit", "", "progress PauseFinished", end, ""}
             << P::Idle;
         QTest::newRow("a pause after a deferred resume replaces it")
             << QStringList{"start",           "pause (running)", "resume (running)",
@@ -236,9 +236,21 @@ private slots:
         QTest::newRow("stop after the last result of the list")
             << QStringList{"start", "result", "stop (running)", "finished", "ended"}
             << QStringList{begin, "progress", "askPause quit", end, ""} << P::Idle;
-        QTest::newRow("every result of a stopped run ends it once more")
+        // A scan ends once, whatever of it comes late.
+        QTest::newRow("a stopped run ends once, however many results follow")
             << QStringList{"start", "stop (running)", "result", "result", "ended"}
-            << QStringList{begin, "askPause quit", "progress " + end, "progress " + end, ""}
+            << QStringList{begin, "askPause quit", "progress " + end, "progress", ""} << P::Idle;
+        QTest::newRow("stop answered by the last file of the list")
+            << QStringList{"start", "stop (running)", "result", "finished", "ended"}
+            << QStringList{begin, "askPause quit", "progress " + end, "", ""} << P::Idle;
+        QTest::newRow("stop after the end of the list, before the end of the thread")
+            << QStringList{"start", "result", "finished", "stop (running)", "ended"}
+            << QStringList{begin, "progress", end, "askPause quit", ""} << P::Idle;
+        QTest::newRow("stop while pausing on the last file")
+            << QStringList{"start",  "pause (running)", "stop (running)",
+                           "result", "finished",        "ended"}
+            << QStringList{begin, "askPause quit", "status0 Finished", "progress PauseFinished", "",
+                           ""}
             << P::Idle;
         QTest::newRow("stop while paused")
             << QStringList{"start", "pause (running)", "result", "ended", "stop (stopped)"}

@@ -1,5 +1,7 @@
 #include "service/scanstate.h"
 
+#include <cstddef>
+
 namespace snx {
 
 using A = ScanAction;
@@ -61,6 +63,21 @@ ScanActions ScanState::replayDeferred()
     return ScanActions(deferredCalls.size(), A::ReplayDeferredCall);
 }
 
+// A caller repeating pause and resume while the new scan waits must not grow the list: a call
+// like the last one changes nothing, and a pause after a pause and a resume leaves what the first
+// pause left. At most a resume, a pause and a resume remain.
+void ScanState::deferCall(bool pause)
+{
+    if (!deferredCalls.empty() && deferredCalls.back() == pause)
+        return;
+    const std::size_t calls = deferredCalls.size();
+    if (pause && calls >= 2 && deferredCalls[calls - 2]) {
+        deferredCalls.pop_back();
+        return;
+    }
+    deferredCalls.push_back(pause);
+}
+
 ScanActions ScanState::deferredCallReplayed(bool threadRunning)
 {
     if (deferredCalls.empty())
@@ -95,7 +112,7 @@ ScanActions ScanState::settleReplace()
 ScanActions ScanState::pauseCalled(bool threadRunning)
 {
     if (replacePending) {
-        deferredCalls.push_back(true);
+        deferCall(true);
         return {};
     }
     // Whatever comes after a resume that still waits for its loop replaces it.
@@ -108,7 +125,7 @@ ScanActions ScanState::pauseCalled(bool threadRunning)
 ScanActions ScanState::resumeCalled(bool threadRunning)
 {
     if (replacePending) {
-        deferredCalls.push_back(false);
+        deferCall(false);
         return {};
     }
     resumeOwed = false;

@@ -75,6 +75,7 @@ private:
     ScanActions resumeRun();
     ScanActions settleReplace();
     ScanActions replayDeferred();
+    void deferCall(bool pause);
 
     // Pause and resume calls that came while a new scan waited, in order: true for a pause.
     std::vector<bool> deferredCalls;

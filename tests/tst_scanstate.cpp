@@ -329,6 +329,30 @@ private slots:
                            "progress PauseFinished",
                            resumed}
             << P::Running;
+        QTest::newRow("pauses and resumes while a new scan waits come to the last two")
+            << QStringList{"start",
+                           "start (running)",
+                           "resume (running)",
+                           "resume (running)",
+                           "pause (running)",
+                           "pause (running)",
+                           "resume (running)",
+                           "pause (running)",
+                           "resume (running)",
+                           "result",
+                           "ended"}
+            << QStringList{begin,
+                           "askPause quit",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "progress",
+                           begin + " replay resumeIgnored replay askPause quit replay"}
+            << P::Pausing;
         QTest::newRow("pause after a stop of a waiting new scan")
             << QStringList{"start", "start (running)", "stop (running)", "pause (running)", "ended"}
             << QStringList{begin, "askPause quit", "", "",

@@ -99,6 +99,7 @@ private:
     // A non-root caller steers only a scan of its own user.
     bool scanBelongsToOther() const;
     const snx::CallerIdentity &steeringOwner() const;
+    void takeRequestedScan();
     void beginRequestedScan();
     void refuseBusy();
     QStringList whiteListFor(const snx::CallerIdentity &caller) const;

@@ -160,6 +160,10 @@ void OperateDBusData::perform(const snx::ScanActions &actions)
         case A::BeginNewRun:
             beginRequestedScan();
             break;
+        case A::TakeStoppedScan:
+            takeRequestedScan();
+            prepareJob(activeEngine, true);
+            break;
         case A::ReplayDeferredCall:
             perform(scanState.deferredCallReplayed(threadOf(activeEngine)->isRunning()));
             break;
@@ -208,13 +212,18 @@ void OperateDBusData::DoDissection(QStringList filepaths)
     perform(scanState.newScanCalled(threadOf(activeEngine)->isRunning()));
 }
 
-void OperateDBusData::beginRequestedScan()
+void OperateDBusData::takeRequestedScan()
 {
     problemFiles.clear();
     scanPaths = requestedScan.paths;
     scanOwner = requestedScan.owner;
     activeEngine = engineOf(requestedScan.engineType);
     requestedScan = {};
+}
+
+void OperateDBusData::beginRequestedScan()
+{
+    takeRequestedScan();
     reloadSignatures();
     perform(scanState.newRunBegins());
 }

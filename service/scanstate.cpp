@@ -97,6 +97,8 @@ ScanActions ScanState::settleReplace()
         actions.push_back(A::BeginNewRun);
         return actions;
     }
+    // It is the stopped scan from now on: a resume starts it.
+    actions.push_back(A::TakeStoppedScan);
     replaceStopped = false;
     runLive = false;
     pauseStands = false;

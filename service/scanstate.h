@@ -11,6 +11,7 @@ enum class ScanAction {
     RelayQueuedReports, // deliver the reports of the previous run that are still queued
     BeginNewRun,        // take the requested scan as the run's and feed newRunBegins()
     ReplayDeferredCall, // feed deferredCallReplayed() with whether the thread runs now
+    TakeStoppedScan,    // take the requested scan as the run's, its new task prepared, not started
     BeginResumedRun,    // feed resumedRunBegins(): the queued reports are relayed
     PrepareNewTask,     // hand the job a new task
     PrepareResumedTask, // let the job go on with its kept task and place

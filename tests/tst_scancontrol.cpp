@@ -405,6 +405,20 @@ private slots:
         }
         paths.sort();
         QCOMPARE(paths, stopWhileWaiting ? QStringList{} : next);
+        if (stopWhileWaiting) {
+            // The stopped scan is the new one: a resume runs it whole.
+            log.clear();
+            s.SetDissectionStatus(1).waitForFinished();
+            QVERIFY(log.waitFor(finished));
+            QVERIFY(log.barrier());
+            QCOMPARE(log.count(finished), 1);
+            QCOMPARE(log.count(progress), 5);
+            QStringList resumed;
+            for (const ReceivedSignal &m : log.named(progress))
+                resumed << pathOf(m);
+            resumed.sort();
+            QCOMPARE(resumed, next);
+        }
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -26,6 +26,8 @@ QString nameOf(ScanAction action)
         return QStringLiteral("beginNew");
     case ScanAction::ReplayDeferredCall:
         return QStringLiteral("replay");
+    case ScanAction::TakeStoppedScan:
+        return QStringLiteral("takeStopped");
     case ScanAction::BeginResumedRun:
         return QStringLiteral("begin");
     case ScanAction::PrepareNewTask:
@@ -301,8 +303,15 @@ private slots:
             << QStringList{begin, "askPause quit", "", "", begin} << P::Running;
         QTest::newRow("stop cancels a waiting new scan")
             << QStringList{"start", "start (running)", "stop (running)", "result", "ended"}
-            << QStringList{begin, "askPause quit", "", "progress", "relay status0 Finished"}
+            << QStringList{begin, "askPause quit", "", "progress",
+                           "relay takeStopped status0 Finished"}
             << P::Idle;
+        QTest::newRow("resume starts a new scan stopped while it waited")
+            << QStringList{"start", "start (running)",  "stop (running)",
+                           "ended", "resume (stopped)", "result"}
+            << QStringList{begin,   "askPause quit", "", "relay takeStopped status0 Finished",
+                           resumed, "progress"}
+            << P::Running;
         QTest::newRow("a new scan after the stop waits again")
             << QStringList{"start",           "start (running)", "stop (running)",
                            "start (running)", "result",          "ended"}
@@ -356,7 +365,7 @@ private slots:
         QTest::newRow("pause after a stop of a waiting new scan")
             << QStringList{"start", "start (running)", "stop (running)", "pause (running)", "ended"}
             << QStringList{begin, "askPause quit", "", "",
-                           "relay status0 Finished replay askPause quit"}
+                           "relay takeStopped status0 Finished replay askPause quit"}
             << P::Idle;
         QTest::newRow("new scan while paused")
             << QStringList{"start", "pause (running)", "result", "ended", "start", "result"}

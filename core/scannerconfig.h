@@ -27,8 +27,9 @@ struct ScannerConfig
     // File walk.
     QStringList systemDirectories;
 
-    // Run by the scan loop before each file, with the file's index and the pause flag; the loop
-    // goes on when it returns. Only the sandbox sets it, for tests that hold a scan mid-run.
+    // Run by the scan loop before each file, with the file's index and the pause flag, and with
+    // index -1 before the walk of a new task's paths; the loop goes on when it returns. Only the
+    // sandbox sets it, for tests that hold a scan mid-run.
     std::function<void(int index, const std::atomic_bool &paused)> beforeScanningFile;
 
     // Install tree.

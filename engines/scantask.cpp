@@ -9,6 +9,14 @@
 
 namespace snx {
 
+namespace {
+bool isFileOrDirectory(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isDir() || info.isFile();
+}
+} // namespace
+
 ScanTask::ScanTask(QStringList systemDirs, FileHook hook)
     : beforeScanningFile(std::move(hook)), systemDirectories(std::move(systemDirs))
 {
@@ -19,10 +27,22 @@ void ScanTask::prepare(bool isNewTask, const QStringList &filepaths, const QStri
 {
     if (isNewTask) {
         caller = owner;
-        collectFiles(filepaths, whiteList, fileSize);
+        fileList.clear();
+        requestedPaths.clear();
+        walkRequest = {filepaths, whiteList, fileSize};
+        walkPending = true;
         resumeIndex = 0;
     }
     paused = false;
+}
+
+void ScanTask::collectRequestedFiles()
+{
+    if (!walkPending)
+        return;
+    walkPending = false;
+    collectFiles(walkRequest.paths, walkRequest.whiteList, walkRequest.fileSize);
+    walkRequest = {};
 }
 
 void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &list, int fileSize)
@@ -34,17 +54,22 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
     // nothing, and neither does anything when the caller's rights cannot be taken.
     bool acting = false;
     int tooLong = 0;
+    QStringList existing;
     {
         FsIdentityScope scope(caller);
         acting = scope.active();
-        if (acting)
-            fileList = walkPathList(filepaths, {list, fileSizeLimit, systemDirectories}, &tooLong);
+        if (acting) {
+            for (const QString &path : filepaths)
+                if (isFileOrDirectory(path))
+                    existing.append(path);
+            fileList = walkPathList(existing, {list, fileSizeLimit, systemDirectories}, &tooLong);
+        }
     }
     if (!acting)
         qWarning() << "scan not started: cannot act with the rights of uid" << caller.uid;
     if (tooLong > 0)
         qWarning() << tooLong << "entries not scanned: their paths reach PATH_MAX";
-    for (const QString &path : filepaths)
+    for (const QString &path : existing)
         requestedPaths.insert(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
 }
 

@@ -20,10 +20,14 @@ public:
     using FileHook = std::function<void(int index, const std::atomic_bool &paused)>;
     explicit ScanTask(QStringList systemDirectories, FileHook beforeScanningFile = {});
 
-    // A new task builds the file list and starts at its first file; a resume keeps both, and the
-    // caller whose rights the task runs with.
+    // A new task starts at its first file, with its file list still to be walked; a resume keeps
+    // both, and the caller whose rights the task runs with.
     void prepare(bool isNewTask, const QStringList &filepaths, const QStringList &whiteList,
                  int fileSize, const CallerIdentity &caller = CallerIdentity::root());
+    // Walks the paths of a new task into its file list, in the job's thread: a walk of a large
+    // tree must not hold the service. Nothing to do for a resumed task.
+    void collectRequestedFiles();
+    // The paths that exist for the caller, walked with the caller's rights.
     void collectFiles(const QStringList &filepaths, const QStringList &whiteList, int fileSize);
 
     // True when `process` marks the last file of the task; the list is then cleared, which
@@ -41,9 +45,21 @@ public:
     // Called by the scan loop before each file, in the job's thread; set only by the sandbox.
     const FileHook beforeScanningFile;
 
+    // Whether the file list of a new task is still to be walked.
+    bool walkOwed() const { return walkPending; }
+
 private:
     const QStringList systemDirectories;
     QSet<QString> requestedPaths;
+    // What a new task walks at the start of its run.
+    struct WalkRequest
+    {
+        QStringList paths;
+        QStringList whiteList;
+        int fileSize = 0;
+    };
+    WalkRequest walkRequest;
+    bool walkPending = false;
 };
 
 } // namespace snx

@@ -28,6 +28,11 @@ void VirusScanJob::prepareDissection(bool isNewTask, QStringList filepaths, QStr
 
 void VirusScanJob::initData()
 {
+    if (task.walkOwed()) {
+        if (task.beforeScanningFile)
+            task.beforeScanningFile(-1, task.paused);
+        task.collectRequestedFiles();
+    }
     engine.reset();
     engine = openEngine();
     if (!engine) {

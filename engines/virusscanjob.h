@@ -26,7 +26,8 @@ public:
     // One per core, at most four.
     static int defaultScanThreads();
 
-    // Called by the service in its own thread while this job's thread is stopped.
+    // Called by the service in its own thread while this job's thread is stopped; the paths of a
+    // new task are walked once the thread has started.
     void prepareDissection(bool isNewTask, QStringList filepaths, QStringList whiteList,
                            int fileSize,
                            const snx::CallerIdentity &caller = snx::CallerIdentity::root());

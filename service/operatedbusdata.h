@@ -98,6 +98,9 @@ private:
     void logSuppressedRefusals();
     // A non-root caller steers only a scan of its own user.
     bool scanBelongsToOther() const;
+    const snx::CallerIdentity &steeringOwner() const;
+    void takeRequestedScan();
+    void beginRequestedScan();
     void refuseBusy();
     QStringList whiteListFor(const snx::CallerIdentity &caller) const;
     int fileSizeFor(const snx::CallerIdentity &caller) const;
@@ -152,6 +155,15 @@ private:
     // Who started the task the jobs hold; it runs with these rights and only this user (or
     // root) steers it while the scan is live.
     snx::CallerIdentity scanOwner;
+    // The scan DoDissection asked for, kept until it begins (at once, or once the previous run's
+    // thread has ended).
+    struct ScanRequest
+    {
+        QStringList paths;
+        snx::CallerIdentity owner;
+        int engineType = 0;
+    };
+    ScanRequest requestedScan;
     snx::ScanState scanState;
     // Set by non-root callers: they apply to that user's scans alone.
     QHash<uid_t, QStringList> userWhiteLists;

@@ -108,9 +108,16 @@ void OperateDBusData::prepareJob(Engine engine, bool isNewTask)
                                                  fileSizeFor(scanOwner), scanOwner);
 }
 
+// A new scan that waits for the previous run's thread is the one its caller steers.
+const snx::CallerIdentity &OperateDBusData::steeringOwner() const
+{
+    return scanState.replacing() ? requestedScan.owner : scanOwner;
+}
+
 bool OperateDBusData::scanBelongsToOther() const
 {
-    return !currentCaller.isRoot() && scanOwner.known && scanOwner.uid != currentCaller.uid;
+    const snx::CallerIdentity &owner = steeringOwner();
+    return !currentCaller.isRoot() && owner.known && owner.uid != currentCaller.uid;
 }
 
 // Another user's scan is neither cut nor steered; the caller may try again once it ended.
@@ -119,7 +126,7 @@ void OperateDBusData::refuseBusy()
     sendErrorReply(QDBusError::Failed, QStringLiteral("busy"));
     if (admitRefusalLog())
         qCWarning(lcScanner) << "busy: uid" << currentCaller.uid << "pid" << currentCaller.pid
-                             << "may not steer the scan of uid" << scanOwner.uid;
+                             << "may not steer the scan of uid" << steeringOwner().uid;
 }
 
 QStringList OperateDBusData::whiteListFor(const snx::CallerIdentity &caller) const
@@ -147,11 +154,18 @@ void OperateDBusData::perform(const snx::ScanActions &actions)
         case A::QuitThread:
             threadOf(activeEngine)->quit();
             break;
-        case A::WaitForThread:
-            threadOf(activeEngine)->wait();
-            break;
         case A::RelayQueuedReports:
             QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+            break;
+        case A::BeginNewRun:
+            beginRequestedScan();
+            break;
+        case A::TakeStoppedScan:
+            takeRequestedScan();
+            prepareJob(activeEngine, true);
+            break;
+        case A::ReplayDeferredCall:
+            perform(scanState.deferredCallReplayed(threadOf(activeEngine)->isRunning()));
             break;
         case A::BeginResumedRun:
             perform(scanState.resumedRunBegins());
@@ -192,18 +206,24 @@ void OperateDBusData::DoDissection(QStringList filepaths)
         refuseBusy();
         return;
     }
+    // The job looks at the paths with the caller's rights when its run starts: a long list or a
+    // large tree must not hold the service.
+    requestedScan = {filepaths, currentCaller, engineType};
     perform(scanState.newScanCalled(threadOf(activeEngine)->isRunning()));
+}
+
+void OperateDBusData::takeRequestedScan()
+{
     problemFiles.clear();
-    scanPaths.clear();
-    {
-        snx::FsIdentityScope scope(currentCaller);
-        if (scope.active())
-            for (const QString &path : filepaths)
-                if (isFileOrDirectory(path))
-                    scanPaths.append(path);
-    }
-    scanOwner = currentCaller;
-    activeEngine = engineOf(engineType);
+    scanPaths = requestedScan.paths;
+    scanOwner = requestedScan.owner;
+    activeEngine = engineOf(requestedScan.engineType);
+    requestedScan = {};
+}
+
+void OperateDBusData::beginRequestedScan()
+{
+    takeRequestedScan();
     reloadSignatures();
     perform(scanState.newRunBegins());
 }

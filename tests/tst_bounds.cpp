@@ -84,6 +84,8 @@ private slots:
         SandboxService service;
         SandboxService::Options options;
         options.settingsArgs = QStringList{"--scan-size", "100"};
+        // Held before the first file, once the scan's thread has walked the paths.
+        options.holdAt = {0};
         QVERIFY(service.start(options));
         service.scanner().SetEngineType(engineType).waitForFinished();
         constexpr int tries = 300;
@@ -93,6 +95,7 @@ private slots:
         for (int i = 0; i < tries; ++i)
             requested << QFile::decodeName(target);
         service.scanner().DoDissection(requested).waitForFinished();
+        QVERIFY(service.hold().waitHeld(0));
         std::atomic_bool stop{false};
         std::thread swapper([&] {
             while (!stop) {
@@ -102,6 +105,7 @@ private slots:
                 }
             }
         });
+        service.hold().release(0);
         const bool ended = log.waitFor(finished, 1, 120000);
         stop = true;
         swapper.join();

@@ -189,6 +189,40 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // A resume that waits for the paused loop's last file has nothing left to resume: the scan
+    // ends once. The next scan's stream shows whatever of the first came late.
+    void resumeWhilePausingOnTheLastFileEndsOnce()
+    {
+        SandboxService service;
+        SandboxService::Options options;
+        constexpr int files = 3;
+        options.holdAt = {files - 1};
+        QVERIFY(service.start(options));
+        QTemporaryDir dir;
+        QTemporaryDir next;
+        samples::corpus(dir.path(), files);
+        const QStringList nextFiles = samples::corpus(next.path(), 1);
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(service.hold().waitHeld(files - 1));
+        s.SetDissectionStatus(0).waitForFinished();
+        s.SetDissectionStatus(1).waitForFinished();
+        service.hold().release(files - 1);
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        s.DoDissection({next.path()}).waitForFinished();
+        QVERIFY(log.waitFor(finished, 2));
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(finished), 2);
+        const QList<ReceivedSignal> all = log.all();
+        QCOMPARE(all.last().member(), finished);
+        QCOMPARE(pathOf(all.at(all.size() - 2)), nextFiles[0]);
+        QCOMPARE(log.count(progress), files + 1);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     void stopEndsTheScan_data()
     {
         QTest::addColumn<int>("stopStatus");
@@ -312,6 +346,118 @@ private slots:
         paths.sort();
         QCOMPARE(paths, next);
         QCOMPARE(detections(tail), QStringList{next[4]});
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // The old loop is held before its second file for as long as the test likes, as it would be
+    // by a huge file: the new scan and the calls after it are answered all the same, and the
+    // stream still shows the old run's results first, then the new run whole.
+    void newScanDoesNotWaitForTheFileInProgress_data()
+    {
+        QTest::addColumn<bool>("stopWhileWaiting");
+        QTest::newRow("new scan runs") << false;
+        QTest::newRow("stop cancels the new scan") << true;
+    }
+
+    void newScanDoesNotWaitForTheFileInProgress()
+    {
+        QFETCH(bool, stopWhileWaiting);
+        SandboxService service;
+        QVERIFY(service.start(heldBeforeSecondFile()));
+        QTemporaryDir first;
+        QTemporaryDir second;
+        const QStringList old = samples::corpus(first.path(), manyFiles);
+        const QStringList next = samples::corpus(second.path(), 5, {4});
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({first.path()}).waitForFinished();
+        QVERIFY(service.hold().waitHeld(1));
+        QDBusPendingReply<> replacing = s.DoDissection({second.path()});
+        QDBusPendingReply<> stop;
+        if (stopWhileWaiting)
+            stop = s.SetDissectionStatus(2);
+        QDBusPendingReply<int> engine = s.GetEngineType();
+        QVERIFY(waitFor([&] { return engine.isFinished(); }, 10000));
+        QVERIFY(replacing.isFinished() && !replacing.isError());
+        QVERIFY(!stopWhileWaiting || (stop.isFinished() && !stop.isError()));
+        QCOMPARE(engine.value(), 1);
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(finished), 0);
+        QCOMPARE(log.count(progress), 1);
+
+        service.hold().release(1);
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        const int newResults = stopWhileWaiting ? 0 : 5;
+        QStringList expected{progress, progress};
+        for (int i = 0; i < newResults; ++i)
+            expected << progress;
+        expected << finished;
+        QCOMPARE(log.members(), expected);
+        const QList<ReceivedSignal> results = log.named(progress);
+        QVERIFY(old.contains(pathOf(results[0])));
+        QVERIFY(old.contains(pathOf(results[1])));
+        QStringList paths;
+        for (int i = 0; i < newResults; ++i) {
+            paths << pathOf(results[2 + i]);
+            QCOMPARE(processOf(results[2 + i]), (i + 1) / 5.0);
+        }
+        paths.sort();
+        QCOMPARE(paths, stopWhileWaiting ? QStringList{} : next);
+        if (stopWhileWaiting) {
+            // The stopped scan is the new one: a resume runs it whole.
+            log.clear();
+            s.SetDissectionStatus(1).waitForFinished();
+            QVERIFY(log.waitFor(finished));
+            QVERIFY(log.barrier());
+            QCOMPARE(log.count(finished), 1);
+            QCOMPARE(log.count(progress), 5);
+            QStringList resumed;
+            for (const ReceivedSignal &m : log.named(progress))
+                resumed << pathOf(m);
+            resumed.sort();
+            QCOMPARE(resumed, next);
+        }
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // The job walks the paths of a scan in its run, not in the call: a call naming a directory
+    // again and again is answered at once, and so is the next call, before the walk has begun.
+    void newScanIsAnsweredBeforeItsWalk()
+    {
+        SandboxService service;
+        SandboxService::Options options;
+        options.holdAt = {-1};
+        QVERIFY(service.start(options));
+        QTemporaryDir dir;
+        const QStringList files = samples::corpus(dir.path(), 1);
+        constexpr int repeats = 500;
+        QStringList paths;
+        for (int i = 0; i < repeats; ++i)
+            paths << dir.path();
+        SignalLog log;
+        auto &s = service.scanner();
+        QDBusPendingReply<> call = s.DoDissection(paths);
+        QVERIFY(service.hold().waitHeld(-1));
+        QDBusPendingReply<int> engine = s.GetEngineType();
+        QVERIFY(waitFor([&] { return engine.isFinished(); }, 10000));
+        QVERIFY(call.isFinished() && !call.isError());
+        // Made after the call was answered, and still found by the walk.
+        const QString late = dir.filePath(QStringLiteral("late"));
+        QVERIFY(samples::write(late, "x"));
+        service.hold().release(-1);
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(finished), 1);
+        QCOMPARE(log.all().last().member(), finished);
+        const QList<ReceivedSignal> results = log.named(progress);
+        QCOMPARE(results.size(), 2 * repeats);
+        QCOMPARE(processOf(results.last()), 1.0);
+        QSet<QString> reported;
+        for (const ReceivedSignal &m : results)
+            reported.insert(pathOf(m));
+        QCOMPARE(reported, (QSet<QString>{files[0], late}));
         QCOMPARE(service.exitApp(), 0);
     }
 

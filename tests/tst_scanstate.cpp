@@ -20,10 +20,14 @@ QString nameOf(ScanAction action)
         return QStringLiteral("askPause");
     case ScanAction::QuitThread:
         return QStringLiteral("quit");
-    case ScanAction::WaitForThread:
-        return QStringLiteral("wait");
     case ScanAction::RelayQueuedReports:
         return QStringLiteral("relay");
+    case ScanAction::BeginNewRun:
+        return QStringLiteral("beginNew");
+    case ScanAction::ReplayDeferredCall:
+        return QStringLiteral("replay");
+    case ScanAction::TakeStoppedScan:
+        return QStringLiteral("takeStopped");
     case ScanAction::BeginResumedRun:
         return QStringLiteral("begin");
     case ScanAction::PrepareNewTask:
@@ -71,7 +75,6 @@ private:
         const QString name = event.section(QLatin1Char(' '), 0, 0);
         if (name == QLatin1String("start")) {
             perform(state.newScanCalled(running));
-            perform(state.newRunBegins());
         } else if (name == QLatin1String("pause")) {
             perform(state.pauseCalled(running));
         } else if (name == QLatin1String("resume")) {
@@ -95,6 +98,7 @@ private:
         } else if (report == QLatin1String("finished")) {
             perform(state.jobFinished());
         } else if (report == QLatin1String("ended")) {
+            threadRunning = false;
             perform(state.threadEnded());
         } else {
             QFAIL(qPrintable(QStringLiteral("unknown event ") + report));
@@ -115,10 +119,18 @@ private:
                 relay();
             else if (action == ScanAction::BeginResumedRun)
                 perform(state.resumedRunBegins());
+            else if (action == ScanAction::BeginNewRun)
+                perform(state.newRunBegins());
+            else if (action == ScanAction::ReplayDeferredCall)
+                perform(state.deferredCallReplayed(threadRunning));
+            else if (action == ScanAction::StartThread)
+                threadRunning = true;
         }
     }
 
     QStringList done;
+    // For the calls replayed after a new scan waited: the thread the actions started or ended.
+    bool threadRunning = false;
     QQueue<QString> queued;
 };
 
@@ -135,7 +147,7 @@ private slots:
         QTest::addColumn<QStringList>("actions");
         QTest::addColumn<ScanState::Phase>("phase");
         using P = ScanState::Phase;
-        const QString begin = QStringLiteral("relay prepareNew start");
+        const QString begin = QStringLiteral("relay beginNew prepareNew start");
         const QString resumed = QStringLiteral("relay begin prepareResumed start");
         const QString end = QStringLiteral("status0 quit Finished");
 
@@ -189,10 +201,10 @@ private slots:
             << QStringList{"start", "result", "pause (running)", "resume (running)", "ended"}
             << QStringList{begin, "progress", "askPause quit", "", "PauseFinished " + resumed}
             << P::Running;
-        QTest::newRow("a resume deferred past the last file ends the scan again")
-            << QStringList{"start",    "pause (running)", "resume (running)", "result",
-                           "finished", "ended",           "finished"}
-            << QStringList{begin, "askPause quit", "", "progress PauseFinished", end, resumed, end}
+        QTest::newRow("a resume deferred past the last file has nothing left to resume")
+            << QStringList{"start",  "pause (running)", "resume (running)",
+                           "result", "finished",        "ended"}
+            << QStringList{begin, "askPause quit", "", "progress PauseFinished", end, ""}
             << P::Idle;
         QTest::newRow("a pause after a deferred resume replaces it")
             << QStringList{"start",           "pause (running)", "resume (running)",
@@ -226,9 +238,21 @@ private slots:
         QTest::newRow("stop after the last result of the list")
             << QStringList{"start", "result", "stop (running)", "finished", "ended"}
             << QStringList{begin, "progress", "askPause quit", end, ""} << P::Idle;
-        QTest::newRow("every result of a stopped run ends it once more")
+        // A scan ends once, whatever of it comes late.
+        QTest::newRow("a stopped run ends once, however many results follow")
             << QStringList{"start", "stop (running)", "result", "result", "ended"}
-            << QStringList{begin, "askPause quit", "progress " + end, "progress " + end, ""}
+            << QStringList{begin, "askPause quit", "progress " + end, "progress", ""} << P::Idle;
+        QTest::newRow("stop answered by the last file of the list")
+            << QStringList{"start", "stop (running)", "result", "finished", "ended"}
+            << QStringList{begin, "askPause quit", "progress " + end, "", ""} << P::Idle;
+        QTest::newRow("stop after the end of the list, before the end of the thread")
+            << QStringList{"start", "result", "finished", "stop (running)", "ended"}
+            << QStringList{begin, "progress", end, "askPause quit", ""} << P::Idle;
+        QTest::newRow("stop while pausing on the last file")
+            << QStringList{"start",  "pause (running)", "stop (running)",
+                           "result", "finished",        "ended"}
+            << QStringList{begin, "askPause quit", "status0 Finished", "progress PauseFinished", "",
+                           ""}
             << P::Idle;
         QTest::newRow("stop while paused")
             << QStringList{"start", "pause (running)", "result", "ended", "stop (stopped)"}
@@ -254,17 +278,95 @@ private slots:
             << QStringList{"stop (stopped)", "start", "result", "finished"}
             << QStringList{"askPause quit", begin, "progress", end} << P::Idle;
 
-        // A new scan halts the old run and takes in all it reported before it begins.
+        // A new scan halts the old run and takes in all it reported before it begins, without
+        // waiting for the old loop's file: it begins once the old run's thread has ended.
         QTest::newRow("new scan while running")
-            << QStringList{"start",       "result",          "queue result",
-                           "queue ended", "start (running)", "result"}
-            << QStringList{begin,
-                           "progress",
-                           "",
-                           "",
-                           "askPause quit wait relay progress prepareNew start",
-                           "progress"}
+            << QStringList{"start",           "result",  "queue result", "queue ended",
+                           "start (running)", "deliver", "result"}
+            << QStringList{begin,           "progress",          "",        "",
+                           "askPause quit", "progress " + begin, "progress"}
             << P::Running;
+        QTest::newRow("new scan waits for the old run's thread")
+            << QStringList{"start", "result", "start (running)", "result"}
+            << QStringList{begin, "progress", "askPause quit", "progress"} << P::Replacing;
+        QTest::newRow("new scan begins when the old run's thread ends")
+            << QStringList{"start", "start (running)", "result", "ended", "result"}
+            << QStringList{begin, "askPause quit", "progress", begin, "progress"} << P::Running;
+        QTest::newRow("old run ends its list while a new scan waits")
+            << QStringList{"start", "start (running)", "result", "finished", "ended"}
+            << QStringList{begin, "askPause quit", "progress", end, begin} << P::Running;
+        QTest::newRow("new scan twice before the old thread ends")
+            << QStringList{"start", "start (running)", "start (running)", "result", "ended"}
+            << QStringList{begin, "askPause quit", "", "progress", begin} << P::Running;
+        QTest::newRow("new scan while the old thread's end is queued")
+            << QStringList{"start", "start (running)", "queue ended", "start", "deliver"}
+            << QStringList{begin, "askPause quit", "", "", begin} << P::Running;
+        QTest::newRow("stop cancels a waiting new scan")
+            << QStringList{"start", "start (running)", "stop (running)", "result", "ended"}
+            << QStringList{begin, "askPause quit", "", "progress",
+                           "relay takeStopped status0 Finished"}
+            << P::Idle;
+        QTest::newRow("resume starts a new scan stopped while it waited")
+            << QStringList{"start", "start (running)",  "stop (running)",
+                           "ended", "resume (stopped)", "result"}
+            << QStringList{begin,   "askPause quit", "", "relay takeStopped status0 Finished",
+                           resumed, "progress"}
+            << P::Running;
+        QTest::newRow("a new scan after the stop waits again")
+            << QStringList{"start",           "start (running)", "stop (running)",
+                           "start (running)", "result",          "ended"}
+            << QStringList{begin, "askPause quit", "", "", "progress", begin} << P::Running;
+        QTest::newRow("pause while a new scan waits pauses it once begun")
+            << QStringList{"start",  "start (running)", "pause (running)",
+                           "result", "ended",           "result"}
+            << QStringList{begin,
+                           "askPause quit",
+                           "",
+                           "progress",
+                           begin + " replay askPause quit",
+                           "progress PauseFinished"}
+            << P::Paused;
+        QTest::newRow("pause and resume while a new scan waits")
+            << QStringList{"start",  "start (running)", "pause (running)", "resume (running)",
+                           "result", "ended",           "result",          "ended"}
+            << QStringList{begin,
+                           "askPause quit",
+                           "",
+                           "",
+                           "progress",
+                           begin + " replay askPause quit replay",
+                           "progress PauseFinished",
+                           resumed}
+            << P::Running;
+        QTest::newRow("pauses and resumes while a new scan waits come to the last two")
+            << QStringList{"start",
+                           "start (running)",
+                           "resume (running)",
+                           "resume (running)",
+                           "pause (running)",
+                           "pause (running)",
+                           "resume (running)",
+                           "pause (running)",
+                           "resume (running)",
+                           "result",
+                           "ended"}
+            << QStringList{begin,
+                           "askPause quit",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "",
+                           "progress",
+                           begin + " replay resumeIgnored replay askPause quit replay"}
+            << P::Pausing;
+        QTest::newRow("pause after a stop of a waiting new scan")
+            << QStringList{"start", "start (running)", "stop (running)", "pause (running)", "ended"}
+            << QStringList{begin, "askPause quit", "", "",
+                           "relay takeStopped status0 Finished replay askPause quit"}
+            << P::Idle;
         QTest::newRow("new scan while paused")
             << QStringList{"start", "pause (running)", "result", "ended", "start", "result"}
             << QStringList{begin, "askPause quit", "progress PauseFinished", "", begin, "progress"}
@@ -275,18 +377,19 @@ private slots:
                            "progress",
                            "askPause quit",
                            "",
-                           "relay " + end + " prepareNew start",
+                           "relay " + end + " beginNew prepareNew start",
                            ""}
             << P::Running;
         QTest::newRow("new scan cancels a deferred resume")
-            << QStringList{"start",        "pause (running)", "resume (running)",
-                           "queue result", "queue ended",     "start (running)"}
+            << QStringList{"start",       "pause (running)", "resume (running)", "queue result",
+                           "queue ended", "start (running)", "deliver"}
             << QStringList{begin,
                            "askPause quit",
                            "",
                            "",
                            "",
-                           "askPause quit wait relay progress PauseFinished prepareNew start"}
+                           "askPause quit",
+                           "progress PauseFinished " + begin}
             << P::Running;
     }
 

@@ -283,6 +283,41 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // A restore gives the file back but must not leave root's copy behind uncounted: else
+    // isolating new content and restoring it again and again fills root's file system.
+    void isolateAndRestoreLoopsStayWithinTheUsersQuota()
+    {
+        const QString dir = makeSharedDir(shared, "d", alice, 0755);
+        const QString bad = dir + "/bad.com";
+        const QString otherName = dir + "/kept.com";
+        SandboxService service;
+        SandboxService::Options options;
+        options.allowedCallers = QStringList{QStringLiteral("/usr/bin/gdbus")};
+        options.userQuarantineQuota = 300;
+        QVERIFY(service.start(options));
+        for (char fill = 'a'; fill < 'f'; ++fill) {
+            QFile::remove(otherName);
+            // A second name makes the isolation a copy into root's quarantine.
+            QVERIFY(writeOwned(bad, samples::eicar + QByteArray(150, fill), alice, 0644));
+            QVERIFY(::link(QFile::encodeName(bad).constData(),
+                           QFile::encodeName(otherName).constData()) == 0);
+            QVERIFY(scanAsRoot(service, {bad}));
+            QVERIFY(callAs(alice, "IsolationProblemFile", true, bad));
+            QVERIFY(!QFileInfo::exists(bad));
+            QVERIFY(callAs(alice, "IsolationProblemFile", false, bad));
+            QVERIFY(QFileInfo::exists(bad));
+        }
+        qint64 rootBytes = 0;
+        const QDir held(service.path(quarantine));
+        for (const QFileInfo &f : held.entryInfoList(QDir::Files | QDir::Hidden))
+            if (f.ownerId() == 0)
+                rootBytes += f.size();
+        QVERIFY2(rootBytes <= 300,
+                 qPrintable(QStringLiteral("root's quarantine holds %1 bytes of alice's copies")
+                                .arg(rootBytes)));
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     // A restore creates the file only where its user could create it.
     void restoreOnlyWhereTheUserCouldCreate()
     {

@@ -156,6 +156,30 @@ QList<IsolationRecord> IsolationRecords::forPath(const QString &path)
     return records;
 }
 
+bool IsolationRecords::markRestored(qint64 id)
+{
+    if (!hasDetailsTable(db))
+        return remove(id);
+    if (!db.transaction()) {
+        error = db.lastError().text();
+        return false;
+    }
+    QSqlQuery row(db);
+    row.prepare(QStringLiteral("DELETE FROM isolationfiles WHERE rowid=?"));
+    row.addBindValue(id);
+    QSqlQuery details(db);
+    details.prepare(
+        QStringLiteral("UPDATE isolationdetails SET isolation=?, done=2 WHERE isolation=?"));
+    details.addBindValue(-id);
+    details.addBindValue(id);
+    if (row.exec() && details.exec() && db.commit())
+        return true;
+    error = !row.lastError().text().trimmed().isEmpty() ? row.lastError().text()
+                                                        : details.lastError().text();
+    db.rollback();
+    return false;
+}
+
 QStringList IsolationRecords::quarantineNamesBy(uid_t byUid)
 {
     QStringList names;

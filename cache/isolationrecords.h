@@ -45,6 +45,9 @@ public:
     QList<IsolationRecord> forPath(const QString &path);
     // The quarantine names of the isolations `byUid` made, in progress or done.
     QStringList quarantineNamesBy(uid_t byUid);
+    // Ends the isolation of a restored file. Its quarantine copy stays, so its details stay
+    // too, apart from any isolation (under the negated id), for quarantineNamesBy to count.
+    bool markRestored(qint64 id);
     QString lastError() const { return error; }
 
     // At start-up: a pending record whose quarantine file exists is kept (the file was placed),

@@ -168,7 +168,7 @@ QString restoreFromQuarantine(IsolationRecords &records, const QString &quaranti
             return QStringLiteral("restore refused, something already stands at");
         return fdwalk::failure("restore failed", error);
     }
-    if (!records.remove(chosen.record.id))
+    if (!records.markRestored(chosen.record.id))
         return QStringLiteral("file insert/delete failed: %1 - restored, but still listed:")
             .arg(records.lastError());
     return QString();

@@ -580,6 +580,35 @@ private slots:
         service.hold().release(1);
         QCOMPARE(service.exitApp(), 0);
     }
+
+    // A scan opens only the files its walk listed: a directory of the walk that a user turns
+    // into a link meanwhile must not lead the open elsewhere, least of all for root's scan.
+    void aLinkPutForAWalkedDirectoryIsNotFollowed()
+    {
+        QTemporaryDir tmp;
+        const QString walked = tmp.filePath("home/sub");
+        const QString secret = tmp.filePath("secret");
+        QVERIFY(QDir().mkpath(walked) && QDir().mkpath(secret));
+        QVERIFY(samples::write(walked + "/bad.com", QByteArray(300, 'x')));
+        QVERIFY(samples::write(secret + "/bad.com", samples::eicar));
+        SandboxService service;
+        SandboxService::Options options;
+        options.holdAt = {0};
+        QVERIFY(service.start(options));
+        SignalLog log;
+        auto &s = service.scanner();
+        s.SetEngineType(1).waitForFinished();
+        s.DoDissection({tmp.filePath("home")}).waitForFinished();
+        QVERIFY(service.hold().waitHeld(0));
+        QVERIFY(QDir().rename(walked, walked + ".old"));
+        QVERIFY(QFile::link(secret, walked));
+        service.hold().release(0);
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(progress), 1);
+        QCOMPARE(detections(log.named(progress)), QStringList());
+        QCOMPARE(service.exitApp(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestScanControl)

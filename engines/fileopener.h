@@ -19,10 +19,14 @@ public:
     // -1 when `path` (whose bytes on disk are `nativePath`) is not, or no longer, a regular file
     // within the size limit that the caller may read. Never waits: a FIFO put in its place since
     // the walk is not opened for good. Only a requested path may be a link; below it the walk
-    // listed none.
+    // listed none, and none is followed: a directory swapped for a link since the walk leads
+    // nowhere.
     int open(const QString &path, const QByteArray &nativePath) const;
 
 private:
+    // Below the requested directory that `path` was listed under, with no link on the way.
+    int openBelowRequested(const QString &path, const QByteArray &nativePath, int flags) const;
+
     CallerIdentity caller = CallerIdentity::root();
     QSet<QString> requestedPaths;
     int fileSizeLimit = 0;

@@ -159,8 +159,28 @@ void VirusScanJob::noteOutcome(const QString &, const ScanOutcome &)
 {
 }
 
+void VirusScanJob::limitUnrelayedResults(int limit)
+{
+    unrelayedLimit = limit;
+}
+
+void VirusScanJob::resultRelayed()
+{
+    unrelayed.fetch_sub(1, std::memory_order_relaxed);
+}
+
+void VirusScanJob::stopWaitingForRelay()
+{
+    relayGone.store(true);
+}
+
 void VirusScanJob::acceptDissectionInfo(QString filepath, double process, int, QString vname)
 {
+    if (unrelayedLimit > 0) {
+        while (unrelayed.load(std::memory_order_relaxed) >= unrelayedLimit && !relayGone.load())
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        unrelayed.fetch_add(1, std::memory_order_relaxed);
+    }
     emit sendDissectionResult(filepath, process, vname.isEmpty() ? 0 : 1, vname);
     if (task.endRunAt(process))
         emit sendDissectionFinished();

@@ -5,6 +5,7 @@
 #include "engines/scantask.h"
 
 #include <QObject>
+#include <atomic>
 #include <memory>
 
 namespace snx {
@@ -25,6 +26,15 @@ public:
     void setScanThreads(int threads);
     // One per core, at most four.
     static int defaultScanThreads();
+
+    // A scan outruns the relay of its results to the bus; without a limit the results waiting
+    // in the receiver's queue grow with the tree. With one, the loop waits once `limit` results
+    // are unrelayed. Set while this job's thread is stopped; 0, the default, is no limit.
+    void limitUnrelayedResults(int limit);
+    // From the receiving thread, for each result it has taken.
+    void resultRelayed();
+    // From the receiving thread, before it waits for this job's thread: no more relays come.
+    void stopWaitingForRelay();
 
     // Called by the service in its own thread while this job's thread is stopped; the paths of a
     // new task are walked once the thread has started.
@@ -76,4 +86,7 @@ private:
     const QString engineSource;
     // Files of the current run that could not be opened, for one warning at its end.
     int unopened = 0;
+    int unrelayedLimit = 0;
+    std::atomic_int unrelayed{0};
+    std::atomic_bool relayGone{false};
 };

@@ -91,8 +91,12 @@ OperateDBusData::~OperateDBusData()
         delete thread;
         thread = nullptr;
     };
-    for (EngineWorker &worker : engineWorkers)
+    for (EngineWorker &worker : engineWorkers) {
+        // Results sent from here on are never taken: the loop must not wait for them.
+        if (worker.job)
+            worker.job->stopWaitingForRelay();
         stop(worker.thread, worker.job);
+    }
     stop(dbThread, fileCacheDb);
     stop(loaderThread, signatureLoader);
 }
@@ -125,6 +129,8 @@ void OperateDBusData::createEngineWorkers()
 void OperateDBusData::addEngineWorker(int type, VirusScanJob *job)
 {
     auto *thread = new QThread;
+    // Some thousand results wait at most: a few hundred KiB, and enough to keep the bus busy.
+    job->limitUnrelayedResults(4096);
     job->moveToThread(thread);
     connect(thread, &QThread::started, job, &VirusScanJob::initData);
     connect(thread, &QThread::finished, job, &VirusScanJob::unInitData);

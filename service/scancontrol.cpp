@@ -321,6 +321,8 @@ int OperateDBusData::GetProblemFileOperatingSum()
 
 void OperateDBusData::doDissectionResult(QString filepath, double process, int eType, QString vname)
 {
+    if (auto *job = qobject_cast<VirusScanJob *>(sender()))
+        job->resultRelayed();
     if (eType != 0)
         problemFiles.append(filepath);
     // A user's trust speaks for that user's scans only; root's for every scan.

@@ -192,6 +192,37 @@ private slots:
             QVERIFY(!set.isEmpty());
     }
 
+    // Results the receiver has not taken hold the loop at the limit, so that a scan that
+    // outruns the relay to the bus cannot fill memory with waiting results; a receiver that
+    // stops taking them lets the loop run out.
+    void unrelayedResultsHoldTheLoop()
+    {
+        const QStringList files =
+            makeSet("held", {"h0", "h1", "h2", "h3", "h4", "h5", "h6", "h7", "h8", "h9"});
+        StandInJob job(config, 0);
+        job.setScanThreads(1);
+        job.limitUnrelayedResults(3);
+        QThread thread;
+        job.moveToThread(&thread);
+        QObject::connect(&thread, &QThread::started, &job, &VirusScanJob::initData);
+        std::atomic_int results{0};
+        QObject::connect(
+            &job, &VirusScanJob::sendDissectionResult, &job, [&results] { ++results; },
+            Qt::DirectConnection);
+        job.prepareDissection(true, {root.filePath("held")}, {}, 100);
+        thread.start();
+        QTRY_COMPARE(results.load(), 3);
+        QThread::msleep(200);
+        QCOMPARE(results.load(), 3);
+        job.resultRelayed();
+        job.resultRelayed();
+        QTRY_COMPARE(results.load(), 5);
+        job.stopWaitingForRelay();
+        QTRY_COMPARE(results.load(), int(files.size()));
+        thread.quit();
+        QVERIFY(thread.wait(10000));
+    }
+
     void poolReportsWhatOneThreadReports_data()
     {
         QTest::addColumn<int>("threads");

@@ -41,12 +41,13 @@ void ScanPool::submit(int index, const QString &path)
     workToDo.notify_one();
 }
 
-ScanOutcome ScanPool::take(int index)
+ScanOutcome ScanPool::take(int index, QString *path)
 {
     std::unique_lock<std::mutex> guard(lock);
     outcomeReady.wait(guard, [&] { return done.count(index) > 0; });
     auto found = done.find(index);
-    ScanOutcome outcome = std::move(found->second);
+    *path = std::move(found->second.first);
+    ScanOutcome outcome = std::move(found->second.second);
     done.erase(found);
     return outcome;
 }
@@ -63,7 +64,7 @@ void ScanPool::work(EngineHandle &engine, const Scan &scan)
         guard.unlock();
         ScanOutcome outcome = scan(engine, path);
         guard.lock();
-        done.emplace(index, std::move(outcome));
+        done.emplace(index, std::make_pair(path, std::move(outcome)));
         outcomeReady.notify_one();
     }
 }

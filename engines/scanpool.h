@@ -34,8 +34,9 @@ public:
     // How many files may be handed out and not yet taken.
     int ahead() const { return aheadLimit; }
     void submit(int index, const QString &path);
-    // Waits for the outcome of the file handed out as `index`.
-    ScanOutcome take(int index);
+    // Waits for the outcome of the file handed out as `index`; `path` gets the path it was
+    // handed out with.
+    ScanOutcome take(int index, QString *path);
 
 private:
     // `scan` is the thread's own copy, kept by std::thread.
@@ -47,7 +48,7 @@ private:
     std::condition_variable workToDo;
     std::condition_variable outcomeReady;
     std::deque<std::pair<int, QString>> pending;
-    std::map<int, ScanOutcome> done;
+    std::map<int, std::pair<QString, ScanOutcome>> done;
     bool cancelled = false;
     std::vector<std::unique_ptr<EngineHandle>> engines;
     std::vector<std::thread> threads;

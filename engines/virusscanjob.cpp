@@ -70,13 +70,15 @@ void VirusScanJob::startDissection(int startIndex)
     for (int i = startIndex; i < task.fileList.size(); ++i) {
         if (task.beforeScanningFile)
             task.beforeScanningFile(i, task.paused);
-        const QString path = task.fileList.at(i);
+        // Each path is made from the list once: the pool hands back the one it was given.
+        QString path;
         ScanOutcome outcome;
         if (pool) {
             for (; handedOut < task.fileList.size() && handedOut <= i + pool->ahead(); ++handedOut)
                 pool->submit(handedOut, task.fileList.at(handedOut));
-            outcome = pool->take(i);
+            outcome = pool->take(i, &path);
         } else {
+            path = task.fileList.at(i);
             outcome = scanPath(*engine, opener, path);
         }
         report(path, double(i + 1) / total, outcome);

@@ -4,6 +4,7 @@
 #include "engines/enginetext.h"
 #include "engines/filewalk.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -36,12 +37,28 @@ int openEachComponent(int dir, const QByteArray &relative, int flags)
     return at;
 }
 
-int openBeneath(int dir, const QByteArray &relative, int flags)
+// The walk lists names, so the part below the requested directory is names and slashes alone.
+// openat2 would resolve ".", ".." and "//" where they stay beneath; the walk one component at a
+// time refuses them, and both must answer alike.
+bool onlyNames(const QByteArray &relative)
 {
-    struct open_how how = {};
-    how.flags = std::uint64_t(flags);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const int fd = int(::syscall(SYS_openat2, dir, relative.constData(), &how, sizeof how));
+    const QList<QByteArray> components = relative.split('/');
+    return std::none_of(components.cbegin(), components.cend(),
+                        [](const QByteArray &c) { return c.isEmpty() || c == "." || c == ".."; });
+}
+
+int openBeneath(int dir, const QByteArray &relative, int flags, FileOpener::Resolution how)
+{
+    if (!onlyNames(relative)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (how == FileOpener::Resolution::EachComponent)
+        return openEachComponent(dir, relative, flags);
+    struct open_how beneath = {};
+    beneath.flags = std::uint64_t(flags);
+    beneath.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const int fd = int(::syscall(SYS_openat2, dir, relative.constData(), &beneath, sizeof beneath));
     if (fd < 0 && (errno == ENOSYS || errno == EPERM))
         return openEachComponent(dir, relative, flags);
     return fd;
@@ -71,7 +88,7 @@ int FileOpener::openBelowRequested(const QString &path, const QByteArray &native
         const int dir = ::open(nativeTop.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (dir < 0)
             return -1;
-        const int fd = openBeneath(dir, nativePath.mid(skip), flags | O_NOFOLLOW);
+        const int fd = openBeneath(dir, nativePath.mid(skip), flags | O_NOFOLLOW, resolution);
         ::close(dir);
         return fd;
     }

@@ -23,6 +23,12 @@ public:
     // nowhere.
     int open(const QString &path, const QByteArray &nativePath) const;
 
+    // How a file below a requested directory is reached: openat2, which falls back by itself to
+    // one component at a time where the kernel lacks it or a filter refuses it, or that walk
+    // from the start, so that it can be held to the same answers on a kernel that has openat2.
+    enum class Resolution { Openat2, EachComponent };
+    void setResolution(Resolution how) { resolution = how; }
+
 private:
     // Below the requested directory that `path` was listed under, with no link on the way.
     int openBelowRequested(const QString &path, const QByteArray &nativePath, int flags) const;
@@ -30,6 +36,7 @@ private:
     CallerIdentity caller = CallerIdentity::root();
     QSet<QString> requestedPaths;
     int fileSizeLimit = 0;
+    Resolution resolution = Resolution::Openat2;
 };
 
 } // namespace snx

@@ -41,6 +41,25 @@ QString md5(const QByteArray &content)
     return QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Md5).toHex());
 }
 
+QString hashOf(const QString &path, QCryptographicHash::Algorithm algorithm)
+{
+    QFile f(path);
+    QCryptographicHash hash(algorithm);
+    return f.open(QIODevice::ReadOnly) && hash.addData(&f)
+               ? QString::fromLatin1(hash.result().toHex())
+               : QString();
+}
+
+QString md5Of(const QString &path)
+{
+    return hashOf(path, QCryptographicHash::Md5);
+}
+
+QString sha256Of(const QString &path)
+{
+    return hashOf(path, QCryptographicHash::Sha256);
+}
+
 QByteArray read(const QString &path)
 {
     QFile f(path);
@@ -460,6 +479,64 @@ private slots:
         QCOMPARE(statOf(b).st_mode & 0777, mode_t(0666));
         QCOMPARE(read(a), samples::eicar);
         QCOMPARE(read(b), samples::eicar);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // Fault 10: a sparse file copied into the quarantine, and copied back by its restore, had
+    // its holes written out: a few KiB of data in a large file took the file's whole size on
+    // root's disk. Both copies must keep the holes and every byte.
+    void sparseFileKeepsItsHoles_data()
+    {
+        QTest::addColumn<bool>("trailingHole");
+        QTest::newRow("data at the very end") << false;
+        QTest::newRow("a hole at the end") << true;
+    }
+
+    void sparseFileKeepsItsHoles()
+    {
+        QFETCH(bool, trailingHole);
+        SandboxService service;
+        SandboxService::Options options;
+        options.settingsArgs = QStringList{"--scan-size", "512"}; // MiB, so that it is found
+        QVERIFY(service.start(options));
+        QTemporaryDir tmp;
+        const QString bad = tmp.filePath("sparse.com");
+        const qint64 size = qint64(256) << 20;
+        {
+            QFile f(bad);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            QVERIFY(f.write(samples::eicar) == samples::eicar.size());
+            for (const qint64 at : {qint64(1) << 20, size / 2 + 12345})
+                QVERIFY(f.seek(at) && f.write(QByteArray(5000, 'd')) == 5000);
+            if (trailingHole)
+                QVERIFY(f.resize(size));
+            else
+                QVERIFY(f.seek(size - 3) && f.write("end") == 3);
+        }
+        const qint64 few = 1 << 20; // far more than the data's blocks, far less than the size
+        if (statOf(bad).st_blocks * 512 > few)
+            QSKIP("this file system keeps no holes");
+        // A second name makes the isolation copy the file rather than link it.
+        QVERIFY(::link(QFile::encodeName(bad).constData(),
+                       QFile::encodeName(tmp.filePath("second-name")).constData()) == 0);
+        const QString digest = sha256Of(bad);
+        QCOMPARE(scan(service, {bad}), QStringList{bad});
+
+        QVERIFY(isolation(service, true, bad));
+        QVERIFY(!QFile::exists(bad));
+        const QString quarantined = service.path(quarantine) + md5Of(tmp.filePath("second-name"));
+        const struct stat held = statOf(quarantined);
+        QCOMPARE(held.st_nlink, nlink_t(1));
+        QCOMPARE(qint64(held.st_size), size);
+        QVERIFY2(held.st_blocks * 512 <= few, qPrintable(QString::number(held.st_blocks * 512)));
+        QCOMPARE(sha256Of(quarantined), digest);
+
+        QVERIFY(isolation(service, false, bad));
+        const struct stat restored = statOf(bad);
+        QCOMPARE(qint64(restored.st_size), size);
+        QVERIFY2(restored.st_blocks * 512 <= few,
+                 qPrintable(QString::number(restored.st_blocks * 512)));
+        QCOMPARE(sha256Of(bad), digest);
         QCOMPARE(service.exitApp(), 0);
     }
 };

@@ -15,7 +15,9 @@ struct TestUser
 };
 
 // Creates the account (no home, no login) unless it exists; invalid when that is impossible,
-// for instance when the test does not run as root.
+// for instance when the test does not run as root. The account is removed when the last test
+// process on the host that asked for it ends normally: programs of other builds may use the same
+// name at the same time, so it stays while any of them is still running.
 TestUser ensureTestUser(const QString &name);
 
 // The command line that runs `program` as the user, with the account's groups.

@@ -92,6 +92,7 @@ void VirusScanJob::startDissection(int startIndex)
     // Nothing of this run may run on once the loop has returned: the service changes the task
     // then.
     pool.reset();
+    runsEnded.fetch_add(1, std::memory_order_release);
     if (unopened > 0)
         qWarning() << unopened
                    << "files not scanned: gone, no longer regular files within the size limit, "
@@ -174,6 +175,11 @@ void VirusScanJob::resultRelayed()
 void VirusScanJob::stopWaitingForRelay()
 {
     relayGone.store(true);
+}
+
+void VirusScanJob::threadWaitedFor() const
+{
+    static_cast<void>(runsEnded.load(std::memory_order_acquire));
 }
 
 void VirusScanJob::acceptDissectionInfo(QString filepath, double process, int, QString vname)

@@ -35,6 +35,10 @@ public:
     void resultRelayed();
     // From the receiving thread, before it waits for this job's thread: no more relays come.
     void stopWaitingForRelay();
+    // From the thread that waited for this job's thread to end, before it frees the job. The
+    // wait goes through QThread, whose futexes ThreadSanitizer cannot see; this hand-over shows
+    // it that the run's scanning threads, joined by the job's thread, are done with the job.
+    void threadWaitedFor() const;
 
     // Called by the service in its own thread while this job's thread is stopped; the paths of a
     // new task are walked once the thread has started.
@@ -89,4 +93,5 @@ private:
     int unrelayedLimit = 0;
     std::atomic_int unrelayed{0};
     std::atomic_bool relayGone{false};
+    std::atomic_int runsEnded{0};
 };

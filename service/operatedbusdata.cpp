@@ -77,6 +77,18 @@ OperateDBusData::OperateDBusData(const snx::ScannerConfig &scannerConfig, QObjec
     QueryTrustProblemFiles();
 }
 
+namespace {
+// Once a worker's thread has been waited for, before the worker is freed.
+void threadWaitedFor(VirusScanJob *job)
+{
+    if (job)
+        job->threadWaitedFor();
+}
+void threadWaitedFor(QObject *)
+{
+}
+} // namespace
+
 OperateDBusData::~OperateDBusData()
 {
     // A running scan delays the exit until its loop has returned; the workers are freed only
@@ -86,6 +98,7 @@ OperateDBusData::~OperateDBusData()
             return;
         thread->quit();
         thread->wait();
+        threadWaitedFor(worker);
         delete worker;
         worker = nullptr;
         delete thread;

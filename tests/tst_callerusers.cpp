@@ -191,6 +191,44 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // Another user's process lends nobody its working directory: /proc/PID/cwd is followed only
+    // with the right to trace that process, which the caller lacks and the service must not lend
+    // it. The same goes for a link the caller made to it, and for the service's own descriptors
+    // behind /proc/self/fd.
+    void anotherUsersWorkingDirectoryIsNotReachedThroughProc()
+    {
+        const QString hers = makeSharedDir(top.path(), "m1-alice", alice, 0700);
+        const QString open = hers + "/open";
+        samples::write(open + "/eicar.com", samples::eicar);
+        chownTree(hers, alice);
+        QCOMPARE(::chmod(QFile::encodeName(open).constData(), 0755), 0);
+        QCOMPARE(::chmod(QFile::encodeName(open + "/eicar.com").constData(), 0644), 0);
+        const QStringList command =
+            commandAsUser(alice, "bash", {"-c", "cd \"$0\" && echo ready && exec sleep 300", open});
+        QProcess holder;
+        holder.start(command.first(), command.mid(1));
+        QVERIFY(holder.waitForReadyRead(10000));
+        const QString cwd = QStringLiteral("/proc/%1/cwd").arg(holder.processId());
+        const QString bobs = makeSharedDir(top.path(), "m1-bob", bob);
+        QCOMPARE(::symlink(QFile::encodeName(cwd).constData(),
+                           QFile::encodeName(bobs + "/link").constData()),
+                 0);
+
+        SandboxService service;
+        QVERIFY(service.start(gdbusAllowed()));
+        // Alice's scan reaches her file; Bob's reaches nothing, not even its name.
+        const QStringList paths{cwd, cwd + "/eicar.com", bobs + "/link",
+                                QStringLiteral("/proc/self/fd")};
+        const QStringList byAlice = scanAs(service, alice, {open + "/eicar.com"});
+        const QStringList byBob = scanAs(service, bob, paths);
+        holder.kill();
+        holder.waitForFinished();
+        QCOMPARE(byAlice.size(), 1);
+        QVERIFY2(byAlice.first().contains(QStringLiteral("EICAR")), qPrintable(byAlice.first()));
+        QCOMPARE(byBob, QStringList());
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     // F6: one user's white list and size limit cannot hide another user's files.
     void whiteListAndSizeLimitOfAUserApplyToItsScansAlone()
     {

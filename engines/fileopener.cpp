@@ -85,7 +85,7 @@ int FileOpener::openBelowRequested(const QString &path, const QByteArray &native
         if (!nativePath.startsWith(nativeTop) || nativePath.size() <= skip)
             return -1;
         // The requested directory itself may be reached through links, as the walk reached it.
-        const int dir = ::open(nativeTop.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int dir = openRequestedPath(nativeTop.constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (dir < 0)
             return -1;
         const int fd = openBeneath(dir, nativePath.mid(skip), flags | O_NOFOLLOW, resolution);
@@ -102,7 +102,7 @@ int FileOpener::open(const QString &path, const QByteArray &nativePath) const
     {
         FsIdentityScope scope(caller);
         if (scope.active())
-            fd = requestedPaths.contains(path) ? ::open(nativePath.constData(), flags)
+            fd = requestedPaths.contains(path) ? openRequestedPath(nativePath.constData(), flags)
                                                : openBelowRequested(path, nativePath, flags);
     }
     struct stat st;

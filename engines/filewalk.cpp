@@ -6,13 +6,16 @@
 #include <QSet>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -79,7 +82,12 @@ public:
     void traverseRequested(const QString &path)
     {
         struct stat st;
-        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        const int fd = openRequestedPath(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        const bool statted = ::fstat(fd, &st) == 0;
+        ::close(fd);
+        if (!statted)
             return;
         if (S_ISREG(st.st_mode)) {
             if (admits(path, st.st_size))
@@ -155,8 +163,9 @@ private:
             return;
         // A requested path is followed when it is a link; entries are never links.
         const int flags = depth == 0 ? openFlags & ~O_NOFOLLOW : openFlags;
-        const int fd = parentFd >= 0 ? ::openat(parentFd, name, flags)
-                                     : ::open(QFile::encodeName(absolute).constData(), flags);
+        const int fd = parentFd >= 0
+                           ? ::openat(parentFd, name, flags)
+                           : openRequestedPath(QFile::encodeName(absolute).constData(), flags);
         if (fd < 0)
             return;
         Listing listing = list(fd);
@@ -278,6 +287,18 @@ private:
 };
 
 } // namespace
+
+int openRequestedPath(const char *path, int flags)
+{
+    struct open_how how = {};
+    how.flags = std::uint64_t(flags);
+    how.resolve = RESOLVE_NO_MAGICLINKS;
+    const int fd = int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+    // Kernels before 5.6, or a filter that refuses the call, leave only the plain open.
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+        return ::open(path, flags);
+    return fd;
+}
 
 bool sizeAdmitted(qint64 bytes, int limitMiB)
 {

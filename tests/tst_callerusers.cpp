@@ -160,6 +160,55 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // The executable is the one the kernel names for the process. A caller that swaps a
+    // directory on the way to its own program for a link to an allowed one's directory, while the
+    // service looks, must not be taken for the allowed program.
+    void executablePathSwappedForALinkIsRefused()
+    {
+        const QString dir = makeSharedDir(top.path(), "c6", bob);
+        // A long way to the swapped directory gives the swap time to happen on it.
+        const QString deep = dir + QStringLiteral("/d").repeated(400);
+        const QString real = deep + "/x";
+        QVERIFY(QDir().mkpath(real));
+        const QString copy = real + "/gdbus";
+        QVERIFY(QFile::copy(SandboxService::binary("snx_dbuscall"), copy));
+        QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther |
+                                                QFile::ExeOther));
+        const QString link = deep + "/z";
+        QCOMPARE(::symlink("/usr/bin", QFile::encodeName(link).constData()), 0);
+        const QString flipperCopy = dir + "/snx-flipper";
+        QVERIFY(QFile::copy(SandboxService::binary("snx-flipper"), flipperCopy));
+        chownTree(dir, bob);
+
+        SandboxService service;
+        QVERIFY(service.start(gdbusAllowed()));
+        QCOMPARE(service.scanner().GetEngineStatus().value(), 0);
+        // Started before the flipping, so that it surely runs the copy.
+        const QStringList command =
+            commandAsUser(bob, copy, {"--wait", "--tries", "300", "SetEngineStatus", "i:7"});
+        QProcess caller;
+        caller.start(command.first(), command.mid(1));
+        QVERIFY(waitFor([&] {
+            caller.waitForReadyRead(50);
+            return caller.peek(64).startsWith("ready") || caller.state() == QProcess::NotRunning;
+        }));
+        const QStringList flip = commandAsUser(bob, flipperCopy, {"swap", real, link});
+        QProcess flipper;
+        flipper.start(flip.first(), flip.mid(1));
+        QVERIFY(flipper.waitForStarted());
+        QVERIFY(waitFor([&] { return QFileInfo(real).isSymLink(); }));
+        caller.write("go\n");
+        QVERIFY(caller.waitForFinished(120000));
+        flipper.kill();
+        flipper.waitForFinished();
+        const QString output = QString::fromUtf8(caller.readAll());
+        QVERIFY2(!output.contains(QStringLiteral("\nok")) &&
+                     output.contains(QStringLiteral("is not allowed to transfer sentinex inter")),
+                 qPrintable(output));
+        QCOMPARE(service.scanner().GetEngineStatus().value(), 0);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     // F4, and C2-C5 by the same token: whatever program calls, it gets its user's reach only.
     void otherUsersPrivateFilesAreNeitherListedNorRead()
     {

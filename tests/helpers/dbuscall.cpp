@@ -1,7 +1,8 @@
 // Calls one method of the scanner on the system bus and prints the outcome, for tests that need
 // a caller they control: with --wait it connects, prints "ready" and waits for a line on its
-// standard input before it calls, so the test can change what the caller looks like meanwhile.
-// usage: snx_dbuscall [--wait] METHOD [i:INT | s:TEXT | b:true|false]...
+// standard input before it calls, so the test can change what the caller looks like meanwhile;
+// with --tries N it calls up to N times and stops at the first call that is not refused.
+// usage: snx_dbuscall [--wait] [--tries N] METHOD [i:INT | s:TEXT | b:true|false]...
 #include "core/names.h"
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -17,8 +18,14 @@ int main(int argc, char *argv[])
     const bool wait = !args.isEmpty() && args.first() == QLatin1String("--wait");
     if (wait)
         args.removeFirst();
+    int tries = 1;
+    if (args.size() > 1 && args.first() == QLatin1String("--tries")) {
+        tries = qMax(1, args.at(1).toInt());
+        args = args.mid(2);
+    }
     if (args.isEmpty()) {
-        std::fprintf(stderr, "usage: snx_dbuscall [--wait] METHOD [i:INT|s:TEXT|b:BOOL]...\n");
+        std::fprintf(stderr,
+                     "usage: snx_dbuscall [--wait] [--tries N] METHOD [i:INT|s:TEXT|b:BOOL]...\n");
         return 2;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -43,7 +50,9 @@ int main(int argc, char *argv[])
         std::string line;
         std::getline(std::cin, line);
     }
-    const QDBusMessage reply = bus.call(call);
+    QDBusMessage reply = bus.call(call);
+    for (int i = 1; i < tries && reply.type() == QDBusMessage::ErrorMessage; ++i)
+        reply = bus.call(call);
     if (reply.type() == QDBusMessage::ErrorMessage) {
         std::printf("error %s: %s\n", qPrintable(reply.errorName()),
                     reply.errorMessage().toUtf8().constData());

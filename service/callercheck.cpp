@@ -213,16 +213,23 @@ bool CallerCheck::readProcFile(const QString &path, QByteArray &text)
 
 // Only the executable the kernel names for the process counts. A deleted or replaced file reads
 // as "path (deleted)": whatever program it was, it is not the one at that path now, and the
-// command line is the caller's own text, so neither stands in for it.
+// command line is the caller's own text, so neither stands in for it. The kernel's text is the
+// file's own path, with no link on the way; it is taken as read. Resolved again, it would go
+// through whatever the caller put on that way meanwhile: a directory of its own swapped for a
+// link to an allowed program's directory.
 QString CallerCheck::executableOf(uint pid) const
 {
-    const QString link = procPath(pid, "exe");
-    const QByteArray native = QFile::encodeName(link);
+    const QByteArray native = QFile::encodeName(procPath(pid, "exe"));
     QByteArray target(4096, '\0');
     const ssize_t n = ::readlink(native.constData(), target.data(), size_t(target.size()));
-    if (n <= 0 || n >= target.size() || target.left(int(n)).endsWith(" (deleted)"))
+    if (n <= 0 || n >= target.size())
         return QString();
-    return QFileInfo(link).canonicalFilePath();
+    target.truncate(int(n));
+    if (!target.startsWith('/') || target.endsWith(" (deleted)"))
+        return QString();
+    // What is no longer there names no program.
+    const QString named = QFile::decodeName(target);
+    return QFileInfo::exists(named) ? named : QString();
 }
 
 CallerVerdict CallerCheck::check(uint pid) const

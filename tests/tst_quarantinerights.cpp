@@ -380,6 +380,44 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // Root keeps a user's trust on its own disk, holds it in memory and reads it whole at every
+    // start: as a user's white list, it is bounded, and trusting a path again adds nothing.
+    void trustOfAUserIsBounded()
+    {
+        constexpr int paths = 1100;
+        const QString dir = shared + "/many";
+        QVERIFY(QDir().mkpath(dir));
+        for (int i = 0; i < paths; ++i)
+            QVERIFY(writeOwned(dir + "/f" + QString::number(i), "clean", bob, 0644));
+        SandboxService service;
+        SandboxService::Options options;
+        options.allowedCallers = QStringList{SandboxService::binary("snx_dbuscall")};
+        QVERIFY(service.start(options));
+        SignalLog log;
+        for (const QStringList &calls :
+             {QStringList{"--each", QString::number(paths), "TrustProblemFile", "b:true",
+                          "s:" + dir + "/f%n"},
+              QStringList{"--each", "50", "TrustProblemFile", "b:true", "s:" + dir + "/f0"}}) {
+            const QStringList command =
+                commandAsUser(bob, SandboxService::binary("snx_dbuscall"), calls);
+            QProcess caller;
+            caller.setProcessChannelMode(QProcess::ForwardedChannels);
+            caller.start(command.first(), command.mid(1));
+            QVERIFY(caller.waitForFinished(120000));
+            QCOMPARE(caller.exitCode(), 0);
+        }
+        QVERIFY(log.waitFor("SendTrustProblemFileInfo", paths + 50, 120000));
+        const QString text = listOf(service, true);
+        QCOMPARE(text.count(QLatin1Char('*')), 1024);
+        QVERIFY(listed(service, true, dir + "/f0"));
+        QVERIFY(service.logText().contains(QStringLiteral("trust not done")));
+        // Root's trust is not bounded by the user's.
+        service.scanner().TrustProblemFile(true, dir + "/f" + QString::number(paths - 1));
+        QVERIFY(log.waitFor("SendTrustProblemFileInfo", paths + 51));
+        QCOMPARE(listOf(service, true).count(QLatin1Char('*')), 1025);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
 private:
     // The type the scan of `path` reports, the scan started by `user` (root when invalid).
     static int typeReported(SandboxService &service, const TestUser &user, const QString &path)

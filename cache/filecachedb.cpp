@@ -21,6 +21,8 @@ namespace sql = snx::scancachesql;
 
 namespace {
 
+constexpr int maxUserTrustedPaths = 1024;
+
 const char *nameOf(snx::ProblemFileChange::Kind kind)
 {
     switch (kind) {
@@ -115,7 +117,24 @@ QString FileCacheDb::trust(const snx::ProblemFileChange &change)
         if (::syscall(SYS_faccessat2, AT_FDCWD, path.constData(), R_OK, AT_EACCESS) != 0)
             return snx::fdwalk::failure("the caller cannot read", errno);
     }
+    // Each row is kept on root's disk and read whole at every start: a path a user trusts again
+    // stays one row, and a user's trust is bounded as its white list is. Root's rows are as
+    // always, one per call.
     QSqlQuery query(db);
+    if (!change.caller.isRoot()) {
+        query.prepare(QStringLiteral("SELECT COUNT(*), COUNT(CASE WHEN filepath = ? THEN 1 END) "
+                                     "FROM trustfiles WHERE uid = ?"));
+        query.addBindValue(change.path);
+        query.addBindValue(qint64(change.caller.uid));
+        if (!query.exec() || !query.next())
+            return QStringLiteral("file insert/delete failed: %1 -").arg(query.lastError().text());
+        if (query.value(1).toLongLong() > 0)
+            return QString();
+        if (query.value(0).toLongLong() >= maxUserTrustedPaths)
+            return QStringLiteral("the caller trusts %1 paths already, the most a user may:")
+                .arg(maxUserTrustedPaths);
+        query.finish();
+    }
     if (!query.exec(sql::trustInsert(change.path, change.time, change.caller.uid)))
         return QStringLiteral("file insert/delete failed: %1 -").arg(query.lastError().text());
     return QString();

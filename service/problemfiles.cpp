@@ -151,7 +151,8 @@ void OperateDBusData::acceptProblemFileOutcome(const snx::ProblemFileOutcome &ou
     if (outcome.applied) {
         switch (outcome.change.kind) {
         case snx::ProblemFileChange::Trust:
-            trustFiles.append(path);
+            if (!trustedBy.contains(path))
+                trustFiles.append(path);
             trustFileTimes[path] = outcome.change.time;
             trustedBy[path].insert(outcome.change.caller.uid);
             break;

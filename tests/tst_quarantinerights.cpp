@@ -13,8 +13,10 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -377,6 +379,51 @@ private slots:
         QVERIFY(callAs(alice, "TrustProblemFile", false, bad));
         QVERIFY(listed(service, true, bad));
         QCOMPARE(typeReported(service, {}, bad), 0);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
+    // A user's file linked into the quarantine stays the user's to write through a descriptor
+    // opened before. Changed after each isolation, such files must not take every name that one
+    // content may have in the quarantine: nobody, root included, could isolate that content any
+    // more, and a user could keep its own malware out of quarantine.
+    void usersChangedFilesDoNotTakeEveryQuarantineName()
+    {
+        const QString dir = makeSharedDir(shared, "d", bob, 0755);
+        QStringList files;
+        std::vector<int> keptOpen;
+        for (int i = 0; i < 64; ++i) {
+            const QString file = dir + QStringLiteral("/bad%1.com").arg(i);
+            QVERIFY(writeOwned(file, samples::eicar, bob, 0644));
+            // Bob's own descriptors, as he could open them.
+            keptOpen.push_back(::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC));
+            QVERIFY(keptOpen.back() >= 0);
+            files << file;
+        }
+        const QString rootsFile = shared + "/roots.com";
+        QVERIFY(writeOwned(rootsFile, samples::eicar, {}, 0644));
+
+        SandboxService service;
+        QVERIFY(startService(service));
+        QVERIFY(scanAsRoot(service, files));
+        for (int i = 0; i < files.size(); ++i) {
+            QVERIFY(callAs(bob, "IsolationProblemFile", true, files.at(i)));
+            QVERIFY(!QFileInfo::exists(files.at(i)));
+            QCOMPARE(::pwrite(keptOpen.at(std::size_t(i)), "changed", 7, 0), ssize_t(7));
+        }
+        for (const int fd : keptOpen)
+            ::close(fd);
+        QVERIFY(scanAsRoot(service, {rootsFile}));
+        SignalLog log;
+        service.scanner().IsolationProblemFile(true, rootsFile).waitForFinished();
+        QVERIFY(log.waitFor("SendIsolationProblemFileInfo"));
+        QVERIFY2(!QFileInfo::exists(rootsFile), qPrintable(service.logText().right(300)));
+        // And it comes back whole.
+        log.clear();
+        service.scanner().IsolationProblemFile(false, rootsFile).waitForFinished();
+        QVERIFY(log.waitFor("SendIsolationProblemFileInfo"));
+        QFile back(rootsFile);
+        QVERIFY(back.open(QIODevice::ReadOnly));
+        QCOMPARE(back.readAll(), samples::eicar);
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -18,7 +18,7 @@ namespace snx {
 namespace {
 
 const QByteArray partialPrefix = QByteArrayLiteral(".partial-");
-// Enough names for every MD5 collision anyone will hand us; beyond that, refuse.
+// Enough names for every MD5 collision anyone will hand us; beyond that, a name of its own.
 constexpr int maxNamesPerDigest = 64;
 
 // The file as the caller reached it: its directory and the open file, both pinned.
@@ -103,7 +103,11 @@ NameChoice quarantineNameFor(int quarantine, const FileDigest &digest)
             choice.equalButPrivate = true;
         }
     }
-    errno = EEXIST;
+    // Every numbered name is taken. A user can take them all with files of its own, linked in
+    // and changed since through a descriptor kept open; refusing here would keep that content
+    // out of quarantine for everyone. The record alone knows this name.
+    choice.name = digest.md5.toLatin1() + "-r" +
+                  QByteArray::number(QRandomGenerator::system()->generate64(), 16);
     return choice;
 }
 

@@ -270,11 +270,20 @@ private slots:
                                 QStringLiteral("/proc/self/fd")};
         const QStringList byAlice = scanAs(service, alice, {open + "/eicar.com"});
         const QStringList byBob = scanAs(service, bob, paths);
-        holder.kill();
-        holder.waitForFinished();
         QCOMPARE(byAlice.size(), 1);
         QVERIFY2(byAlice.first().contains(QStringLiteral("EICAR")), qPrintable(byAlice.first()));
         QCOMPARE(byBob, QStringList());
+        // Nor does his trust of a file there tell him it exists: the trusted list is public.
+        SignalLog log;
+        QCOMPARE(callAs(bob, "TrustProblemFile", {"true", cwd + "/eicar.com"}).exitCode, 0);
+        QVERIFY(log.waitFor(QStringLiteral("SendTrustProblemFileInfo")));
+        log.clear();
+        service.scanner().QueryTrustProblemFiles().waitForFinished();
+        QVERIFY(log.barrier());
+        for (const ReceivedSignal &m : log.named(QStringLiteral("SendTrustProblemFiles")))
+            QVERIFY2(!pathOf(m).contains(cwd), qPrintable(pathOf(m)));
+        holder.kill();
+        holder.waitForFinished();
         QCOMPARE(service.exitApp(), 0);
     }
 

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -114,7 +115,18 @@ QString FileCacheDb::trust(const snx::ProblemFileChange &change)
         const QByteArray path = QFile::encodeName(change.path);
         if (!path.startsWith('/'))
             return QStringLiteral("not an absolute path:");
-        if (::syscall(SYS_faccessat2, AT_FDCWD, path.constData(), R_OK, AT_EACCESS) != 0)
+        // No /proc magic link either: the kernel follows one on the service's right to trace
+        // the process, and the trusted list, which anyone may read, would tell that the file
+        // behind it exists.
+        struct open_how how = {};
+        how.flags = O_PATH | O_CLOEXEC;
+        how.resolve = RESOLVE_NO_MAGICLINKS;
+        int fd = int(::syscall(SYS_openat2, AT_FDCWD, path.constData(), &how, sizeof how));
+        if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+            fd = ::open(path.constData(), O_PATH | O_CLOEXEC);
+        const snx::UniqueFd file(fd);
+        if (!file.valid() ||
+            ::syscall(SYS_faccessat2, file.get(), "", R_OK, AT_EMPTY_PATH | AT_EACCESS) != 0)
             return snx::fdwalk::failure("the caller cannot read", errno);
     }
     // Each row is kept on root's disk and read whole at every start: a path a user trusts again

@@ -249,6 +249,7 @@ private slots:
         const QString hers = makeSharedDir(top.path(), "m1-alice", alice, 0700);
         const QString open = hers + "/open";
         samples::write(open + "/eicar.com", samples::eicar);
+        QVERIFY(QDir().mkdir(open + "/inner"));
         chownTree(hers, alice);
         QCOMPARE(::chmod(QFile::encodeName(open).constData(), 0755), 0);
         QCOMPARE(::chmod(QFile::encodeName(open + "/eicar.com").constData(), 0644), 0);
@@ -282,6 +283,13 @@ private slots:
         QVERIFY(log.barrier());
         for (const ReceivedSignal &m : log.named(QStringLiteral("SendTrustProblemFiles")))
             QVERIFY2(!pathOf(m).contains(cwd), qPrintable(pathOf(m)));
+        // Nor his white list: an entry is taken only for what exists, and it hides every path
+        // that holds it, here a file of his own.
+        const QString mirror = bobs + cwd + "/inner/clean.txt";
+        QVERIFY(samples::write(mirror, "clean"));
+        chownTree(bobs, bob);
+        QCOMPARE(callAs(bob, "SetScanWhiteList", {"true", cwd + "/inner"}).exitCode, 0);
+        QCOMPARE(scanAs(service, bob, {mirror}), QStringList{mirror + " 0"});
         holder.kill();
         holder.waitForFinished();
         QCOMPARE(service.exitApp(), 0);

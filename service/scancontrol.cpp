@@ -13,25 +13,31 @@
 
 #include <QCoreApplication>
 #include <QDBusVariant>
-#include <QFileInfo>
+#include <QFile>
 #include <QThread>
+#include <fcntl.h>
 #include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace sd = snx::settingsdaemon;
 
 namespace {
-bool isFileOrDirectory(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.isDir() || info.isFile();
-}
-
-// As isFileOrDirectory, looked at with the caller's rights: what the caller cannot reach does
-// not exist for it.
+// Whether `path` is a file or directory for the caller: what it cannot reach does not exist for
+// it, and neither does what lies behind a /proc magic link, which the service's right to trace
+// processes would open. An entry is taken only for what exists, so it would tell the caller.
 bool callerSeesFileOrDirectory(const snx::CallerIdentity &caller, const QString &path)
 {
     snx::FsIdentityScope scope(caller);
-    return scope.active() && isFileOrDirectory(path);
+    if (!scope.active())
+        return false;
+    const int fd = snx::openRequestedPath(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
+    struct stat st;
+    const bool seen =
+        fd >= 0 && ::fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
+    if (fd >= 0)
+        ::close(fd);
+    return seen;
 }
 
 // A user's own white list cannot grow without bound in the service's memory.

@@ -14,6 +14,36 @@
 #include <iostream>
 #include <string>
 
+namespace {
+
+// Call number `n` of METHOD with the arguments of the command line.
+QDBusMessage callOf(const QString &method, const QStringList &args, int n)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        snx::names::busName(), snx::names::objectPath(), snx::names::busName(), method);
+    for (const QString &arg : args) {
+        QString value = arg.mid(2);
+        if (arg.startsWith(QLatin1String("i:"))) {
+            call << value.toInt();
+        } else if (arg.startsWith(QLatin1String("b:"))) {
+            call << (value == QLatin1String("true"));
+        } else if (arg.startsWith(QLatin1String("l:"))) {
+            const int count = value.section(QLatin1Char(':'), 0, 0).toInt();
+            const QString text = value.section(QLatin1Char(':'), 1);
+            QStringList list;
+            list.reserve(count);
+            for (int i = 0; i < count; ++i)
+                list.append(text);
+            call << list;
+        } else {
+            call << value.replace(QLatin1String("%n"), QString::number(n));
+        }
+    }
+    return call;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
@@ -36,29 +66,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QString method = args.takeFirst();
-    auto callNumber = [&](int n) {
-        QDBusMessage call = QDBusMessage::createMethodCall(
-            snx::names::busName(), snx::names::objectPath(), snx::names::busName(), method);
-        for (const QString &arg : args) {
-            QString value = arg.mid(2);
-            if (arg.startsWith(QLatin1String("i:"))) {
-                call << value.toInt();
-            } else if (arg.startsWith(QLatin1String("b:"))) {
-                call << (value == QLatin1String("true"));
-            } else if (arg.startsWith(QLatin1String("l:"))) {
-                const int count = value.section(QLatin1Char(':'), 0, 0).toInt();
-                const QString text = value.section(QLatin1Char(':'), 1);
-                QStringList list;
-                list.reserve(count);
-                for (int i = 0; i < count; ++i)
-                    list.append(text);
-                call << list;
-            } else {
-                call << value.replace(QLatin1String("%n"), QString::number(n));
-            }
-        }
-        return call;
-    };
+    auto callNumber = [&](int n) { return callOf(method, args, n); };
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected()) {
         std::printf("error no bus\n");

@@ -609,6 +609,41 @@ private slots:
         QCOMPARE(detections(log.named(progress)), QStringList());
         QCOMPARE(service.exitApp(), 0);
     }
+
+    // Past the depth at which the walk keeps directories open, it opens each one again by its
+    // path. A directory on that path that a user turns into a link meanwhile must not lead root's
+    // walk into a directory elsewhere: the names it lists go to every listener on the bus.
+    void aLinkPutForADeepWalkedDirectoryIsNotListed()
+    {
+        QTemporaryDir tmp;
+        const QString deep = tmp.filePath("home") + QStringLiteral("/d").repeated(40);
+        const QString flipping = deep + "/p";
+        QVERIFY(samples::write(flipping + "/inner/f", "clean"));
+        const QString secret = tmp.filePath("secret");
+        QVERIFY(samples::write(secret + "/inner/hidden-name", "clean"));
+        const QString link = deep + "/link";
+        QVERIFY(QFile::link(secret, link));
+        SandboxService service;
+        QVERIFY(service.start());
+        QProcess flipper;
+        flipper.start(SandboxService::binary(QStringLiteral("snx-flipper")),
+                      {"swap", flipping, link});
+        QVERIFY(flipper.waitForStarted());
+        QString leaked;
+        for (int attempt = 0; attempt < 200 && leaked.isEmpty(); ++attempt) {
+            SignalLog log;
+            service.scanner().DoDissection({tmp.filePath("home")}).waitForFinished();
+            QVERIFY(log.waitFor(finished));
+            QVERIFY(log.barrier());
+            for (const ReceivedSignal &m : log.named(progress))
+                if (m.arguments().at(0).toString().contains(QStringLiteral("hidden-name")))
+                    leaked = m.arguments().at(0).toString();
+        }
+        flipper.kill();
+        flipper.waitForFinished();
+        QVERIFY2(leaked.isEmpty(), qPrintable(leaked));
+        QCOMPARE(service.exitApp(), 0);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestScanControl)

@@ -22,6 +22,31 @@
 namespace snx {
 namespace {
 
+// A directory of the walk below the requested directory `top`, through no link and without
+// leaving it; one component at a time where openat2 is missing or refused. The components are
+// names the walk listed.
+int openDirectoryBeneath(int top, const QByteArray &relative, int flags)
+{
+    struct open_how how = {};
+    how.flags = std::uint64_t(flags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const int fd = int(::syscall(SYS_openat2, top, relative.constData(), &how, sizeof how));
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+        return fd;
+    int at = top;
+    for (const QByteArray &component : relative.split('/')) {
+        const int next = component.isEmpty() || component == "." || component == ".."
+                             ? -1
+                             : ::openat(at, component.constData(), flags);
+        if (at != top)
+            ::close(at);
+        if (next < 0)
+            return -1;
+        at = next;
+    }
+    return at == top ? -1 : at;
+}
+
 struct Entry
 {
     int nameOffset;
@@ -163,9 +188,18 @@ private:
             return;
         // A requested path is followed when it is a link; entries are never links.
         const int flags = depth == 0 ? openFlags & ~O_NOFOLLOW : openFlags;
-        const int fd = parentFd >= 0
-                           ? ::openat(parentFd, name, flags)
-                           : openRequestedPath(QFile::encodeName(absolute).constData(), flags);
+        int fd = -1;
+        if (parentFd >= 0) {
+            fd = ::openat(parentFd, name, flags);
+        } else if (depth == 0) {
+            fd = openRequestedPath(QFile::encodeName(absolute).constData(), flags);
+        } else if (topFd >= 0 && absolute.startsWith(topPrefix)) {
+            // Reopened by its path below the requested directory, which stays open, through no
+            // link: a directory of that path turned into one since its listing must not lead
+            // the walk, root's above all, into a directory elsewhere.
+            fd = openDirectoryBeneath(topFd, QFile::encodeName(absolute.mid(topPrefix.size())),
+                                      flags);
+        }
         if (fd < 0)
             return;
         Listing listing = list(fd);
@@ -181,6 +215,10 @@ private:
         level.prefix = atRoot ? absolute : absolute + QLatin1Char('/');
         if (isAscii(level.prefix))
             level.asciiPrefix = level.prefix.toLatin1();
+        if (depth == 0 && keepOpen) {
+            topFd = fd;
+            topPrefix = level.prefix;
+        }
         for (const Entry &e : listing.entries) {
             const char *entryName = listing.names.constData() + e.nameOffset;
             const std::size_t length = std::size_t(e.nameLength);
@@ -219,6 +257,8 @@ private:
         }
         if (keepOpen)
             ::close(fd);
+        if (depth == 0)
+            topFd = -1;
     }
 
     struct Listing
@@ -282,6 +322,9 @@ private:
     QList<QByteArray> asciiWhiteFiles;
     QList<QByteArray> asciiWhiteSubstrings;
     std::string scratch; // the bytes of the path being checked, kept to spare an allocation
+    // The requested directory being walked, open for the whole walk of it, and its prefix.
+    int topFd = -1;
+    QString topPrefix;
     QSet<QString> whiteDirs;
     QSet<QString> systemDirs;
 };

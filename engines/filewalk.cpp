@@ -87,7 +87,8 @@ struct Level
 class Walker
 {
 public:
-    Walker(const WalkRules &walkRules, PathList &found) : rules(walkRules), out(found)
+    Walker(const WalkRules &walkRules, PathList &found, const std::atomic_bool *stopFlag = nullptr)
+        : rules(walkRules), out(found), cutShort(stopFlag)
     {
         for (const QString &w : rules.whiteList) {
             const QFileInfo info(w);
@@ -106,6 +107,8 @@ public:
 
     void traverseRequested(const QString &path)
     {
+        if (givenUp())
+            return;
         struct stat st;
         const int fd = openRequestedPath(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
         if (fd < 0)
@@ -179,7 +182,7 @@ private:
                            Level *parent = nullptr, const char *name = nullptr,
                            std::size_t nameLength = 0, int depth = 0)
     {
-        if (!whiteDirs.isEmpty() && whiteDirs.contains(path))
+        if (givenUp() || (!whiteDirs.isEmpty() && whiteDirs.contains(path)))
             return;
         const bool atRoot = absolute == QLatin1String("/");
         // Every entry of a directory other than / shares the directory's first component; below
@@ -313,10 +316,20 @@ private:
 
 public:
     int tooLong = 0;
+    // Whether the walk saw its flag and stopped short of its end.
+    bool stopped = false;
 
 private:
+    bool givenUp()
+    {
+        if (!stopped && cutShort && cutShort->load(std::memory_order_relaxed))
+            stopped = true;
+        return stopped;
+    }
+
     const WalkRules &rules;
     PathList &out;
+    const std::atomic_bool *const cutShort;
     QStringList whiteFiles;
     QStringList whiteSubstrings;
     QList<QByteArray> asciiWhiteFiles;
@@ -359,6 +372,20 @@ PathList walkPathList(const QStringList &paths, const WalkRules &rules, int *too
     if (tooLong)
         *tooLong = walker.tooLong;
     return files;
+}
+
+bool walkPathList(const QStringList &paths, const WalkRules &rules,
+                  const std::atomic_bool &cutShort, PathList &files, int *tooLong)
+{
+    files.clear();
+    Walker walker(rules, files, &cutShort);
+    for (const QString &path : paths)
+        walker.traverseRequested(path);
+    if (tooLong)
+        *tooLong = walker.tooLong;
+    if (walker.stopped)
+        files.clear();
+    return !walker.stopped;
 }
 
 QStringList walkPaths(const QStringList &paths, const WalkRules &rules, int *tooLong)

@@ -3,6 +3,7 @@
 #include "engines/pathlist.h"
 
 #include <QStringList>
+#include <atomic>
 #include <limits>
 
 namespace snx {
@@ -35,6 +36,12 @@ bool sizeAdmitted(qint64 bytes, int limitMiB);
 // path would reach PATH_MAX are left out, and everything below them: no call can name them and
 // no open by name reaches them. `tooLong`, if given, counts them.
 PathList walkPathList(const QStringList &paths, const WalkRules &rules, int *tooLong = nullptr);
+
+// The same walk, given up before the next directory once `cutShort` is set: a caller may name a
+// large tree, or one directory thousands of times, and a stop must not wait for all of it. True
+// when the walk went to its end; `files` then holds the list.
+bool walkPathList(const QStringList &paths, const WalkRules &rules,
+                  const std::atomic_bool &cutShort, PathList &files, int *tooLong = nullptr);
 // The same walk, as text.
 QStringList walkPaths(const QStringList &paths, const WalkRules &rules, int *tooLong = nullptr);
 

@@ -40,12 +40,15 @@ void ScanTask::collectRequestedFiles()
 {
     if (!walkPending)
         return;
+    // A pause or stop during the walk gives it up; a resume walks again from the start.
+    if (!collectFiles(walkRequest.paths, walkRequest.whiteList, walkRequest.fileSize, &paused))
+        return;
     walkPending = false;
-    collectFiles(walkRequest.paths, walkRequest.whiteList, walkRequest.fileSize);
     walkRequest = {};
 }
 
-void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &list, int fileSize)
+bool ScanTask::collectFiles(const QStringList &filepaths, const QStringList &list, int fileSize,
+                            const std::atomic_bool *cutShort)
 {
     fileList.clear();
     requestedPaths.clear();
@@ -54,6 +57,7 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
     // nothing, and neither does anything when the caller's rights cannot be taken.
     bool acting = false;
     int tooLong = 0;
+    bool whole = true;
     QStringList existing;
     {
         FsIdentityScope scope(caller);
@@ -62,8 +66,16 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
             for (const QString &path : filepaths)
                 if (isFileOrDirectory(path))
                     existing.append(path);
-            fileList = walkPathList(existing, {list, fileSizeLimit, systemDirectories}, &tooLong);
+            const WalkRules rules{list, fileSizeLimit, systemDirectories};
+            if (cutShort)
+                whole = walkPathList(existing, rules, *cutShort, fileList, &tooLong);
+            else
+                fileList = walkPathList(existing, rules, &tooLong);
         }
+    }
+    if (!whole) {
+        qInfo() << "walk of a scan's paths given up: the scan was paused or stopped";
+        return false;
     }
     if (!acting)
         qWarning() << "scan not started: cannot act with the rights of uid" << caller.uid;
@@ -71,6 +83,7 @@ void ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
         qWarning() << tooLong << "entries not scanned: their paths reach PATH_MAX";
     for (const QString &path : existing)
         requestedPaths.insert(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    return true;
 }
 
 FileOpener ScanTask::fileOpener() const

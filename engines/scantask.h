@@ -25,10 +25,13 @@ public:
     void prepare(bool isNewTask, const QStringList &filepaths, const QStringList &whiteList,
                  int fileSize, const CallerIdentity &caller = CallerIdentity::root());
     // Walks the paths of a new task into its file list, in the job's thread: a walk of a large
-    // tree must not hold the service. Nothing to do for a resumed task.
+    // tree must not hold the service. Nothing to do for a resumed task whose walk is done. A
+    // pause or stop gives the walk up; it is then still owed, and a resume walks again.
     void collectRequestedFiles();
-    // The paths that exist for the caller, walked with the caller's rights.
-    void collectFiles(const QStringList &filepaths, const QStringList &whiteList, int fileSize);
+    // The paths that exist for the caller, walked with the caller's rights. False, with an empty
+    // list, when `cutShort` was set before the walk's end.
+    bool collectFiles(const QStringList &filepaths, const QStringList &whiteList, int fileSize,
+                      const std::atomic_bool *cutShort = nullptr);
 
     // True when `process` marks the last file of the task; the list is then cleared, which
     // ends the loop once that file's report is out.

@@ -32,6 +32,9 @@ void VirusScanJob::initData()
         if (task.beforeScanningFile)
             task.beforeScanningFile(-1, task.paused);
         task.collectRequestedFiles();
+        // Paused or stopped during the walk: the end of this thread answers that.
+        if (task.walkOwed())
+            return;
     }
     engine.reset();
     engine = openEngine();

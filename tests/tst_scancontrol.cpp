@@ -461,6 +461,51 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // A pause or stop during the walk gives the walk up instead of waiting for it: a caller may
+    // name a tree that takes minutes to list. A resume walks again and scans every file once.
+    void pauseOrStopDuringTheWalk_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("pause") << 0 << pauseFinished;
+        QTest::newRow("stop") << 2 << finished;
+    }
+
+    void pauseOrStopDuringTheWalk()
+    {
+        QFETCH(int, status);
+        QFETCH(QString, answer);
+        SandboxService service;
+        SandboxService::Options options;
+        options.holdAt = {-1};
+        QVERIFY(service.start(options));
+        QTemporaryDir dir;
+        QStringList files = samples::corpus(dir.path(), 3);
+        files.sort();
+        SignalLog log;
+        auto &s = service.scanner();
+        s.DoDissection({dir.path()}).waitForFinished();
+        QVERIFY(service.hold().waitHeld(-1));
+        service.hold().releaseWhenPaused(-1);
+        s.SetDissectionStatus(status).waitForFinished();
+        QVERIFY(log.waitFor(answer));
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(progress), 0);
+
+        log.clear();
+        s.SetDissectionStatus(1).waitForFinished();
+        QVERIFY(log.waitFor(finished));
+        QVERIFY(log.barrier());
+        QCOMPARE(log.count(finished), 1);
+        QStringList scanned;
+        for (const ReceivedSignal &m : log.named(progress))
+            scanned << pathOf(m);
+        scanned.sort();
+        QCOMPARE(scanned, files);
+        QCOMPARE(processOf(log.named(progress).last()), 1.0);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     void engineChangeWhilePausedKeepsTheTaskOnItsEngine()
     {
         SandboxService service;

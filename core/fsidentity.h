@@ -10,8 +10,8 @@ namespace snx {
 // Lets the current thread, and only it, open, create and rename files as the caller's user:
 // file-system uid and gid and the supplementary groups are per thread on Linux when set through
 // the raw system calls (glibc's wrappers would change every thread of the process). The kernel
-// then applies its own permission checks, ACLs included; root's file capabilities are dropped
-// while the scope lasts and come back when it ends.
+// then applies its own permission checks, ACLs included; root's file capabilities, and its
+// right to trace processes, are dropped while the scope lasts and come back when it ends.
 //
 // A thread started while the scope lasts inherits it for good: start none inside it.
 // For root nothing changes. Check `active()` before acting: if the identity could not be taken,
@@ -31,6 +31,7 @@ private:
 
     bool acting = false;
     bool changed = false;
+    bool traceWasEffective = false;
     uid_t savedUid = 0;
     gid_t savedGid = 0;
     QVector<gid_t> savedGroups;

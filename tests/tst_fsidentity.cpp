@@ -2,6 +2,7 @@
 // access, the other threads keep root's, and root's comes back when the scope ends.
 #include "core/fsidentity.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <fcntl.h>
@@ -100,6 +101,29 @@ private slots:
         const bool can = otherThreadCan.get_future().get();
         other.join();
         QVERIFY(can);
+    }
+
+    // /proc's links into another process (cwd, root, fd/N) open for whoever may trace it. Root
+    // may trace every process; a thread acting for a user must not reach through them what that
+    // user could not.
+    void noWayIntoAnotherProcessThroughProc()
+    {
+        QProcess child;
+        child.setWorkingDirectory(dir.path());
+        child.start(QStringLiteral("sleep"), {QStringLiteral("60")});
+        QVERIFY(child.waitForStarted());
+        const QByteArray cwd = "/proc/" + QByteArray::number(child.processId()) + "/cwd";
+        const int flags = O_PATH | O_DIRECTORY;
+        QVERIFY(canOpen(cwd, flags));
+        {
+            snx::FsIdentityScope scope(userIdentity());
+            QVERIFY(scope.active());
+            QVERIFY(!canOpen(cwd, flags));
+            QVERIFY(!canOpen(cwd + "/root-only"));
+        }
+        QVERIFY(canOpen(cwd, flags));
+        child.kill();
+        child.waitForFinished();
     }
 
     void unknownCallerGetsNothing()

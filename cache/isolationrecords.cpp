@@ -172,10 +172,20 @@ bool IsolationRecords::markRestored(qint64 id)
         QStringLiteral("UPDATE isolationdetails SET isolation=?, done=2 WHERE isolation=?"));
     details.addBindValue(-id);
     details.addBindValue(id);
-    if (row.exec() && details.exec() && db.commit())
+    // A restored isolation is kept only to count its quarantine file against its user, and one
+    // row per file and user does that: without this, isolating and restoring one file again and
+    // again grows the table, and each isolation's count reads all of it.
+    QSqlQuery earlier(db);
+    earlier.prepare(QStringLiteral(
+        "DELETE FROM isolationdetails WHERE done=2 AND EXISTS (SELECT 1 FROM isolationdetails AS "
+        "later WHERE later.done=2 AND later.quarantinename=isolationdetails.quarantinename AND "
+        "later.byuid=isolationdetails.byuid AND later.rowid>isolationdetails.rowid)"));
+    if (row.exec() && details.exec() && earlier.exec() && db.commit())
         return true;
-    error = !row.lastError().text().trimmed().isEmpty() ? row.lastError().text()
-                                                        : details.lastError().text();
+    const QSqlQuery *failed = !row.lastError().text().trimmed().isEmpty()       ? &row
+                              : !details.lastError().text().trimmed().isEmpty() ? &details
+                                                                                : &earlier;
+    error = failed->lastError().text();
     db.rollback();
     return false;
 }

@@ -242,6 +242,27 @@ private slots:
         QCOMPARE(service.exitApp(), 0);
     }
 
+    // A restored isolation keeps a row while its quarantine file counts against its user; the
+    // same file isolated and restored again and again must not grow the table with it.
+    void isolateRestoreLoopKeepsOneRecord()
+    {
+        Detection detection("bad.com");
+        QVERIFY(detection.ready);
+        SandboxService &service = detection.service;
+        const QString &bad = detection.bad;
+        for (int round = 0; round < 4; ++round) {
+            if (round > 0)
+                QCOMPARE(scan(service, {bad}), QStringList{bad});
+            QVERIFY(change(service, "isolate", true, bad));
+            QVERIFY(!QFileInfo::exists(bad));
+            QVERIFY(change(service, "isolate", false, bad));
+            QVERIFY(QFileInfo::exists(bad));
+        }
+        QCOMPARE(rows(service.path(dbFile), "isolationfiles").size(), 0);
+        QCOMPARE(rows(service.path(dbFile), "isolationdetails").size(), 1);
+        QCOMPARE(service.exitApp(), 0);
+    }
+
     void isolateAndRestore()
     {
         SandboxService service;

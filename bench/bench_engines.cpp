@@ -57,10 +57,12 @@ QString hex32(QRandomGenerator &rng)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) +
-                      QStringLiteral("/bench-engines-XXXXXX"));
+    const auto tmp = bench::workDirectory(app.arguments().value(1, QDir::tempPath()),
+                                          QStringLiteral("bench-engines"));
+    if (!tmp)
+        return 1;
     const snx::ScannerConfig config =
-        snx::ScannerConfig::underRoot(tmp.path() + QStringLiteral("/root"));
+        snx::ScannerConfig::underRoot(tmp->path() + QStringLiteral("/root"));
     QDir().mkpath(config.ahEngineDir);
     QDir().mkpath(config.risEngineDir);
     QFile::copy(QStringLiteral(SNX_SOURCE_DIR "/signatures/starter.ndb"),
@@ -68,7 +70,7 @@ int main(int argc, char *argv[])
     QFile::copy(QStringLiteral(SNX_SOURCE_DIR "/signatures/malware.yar"), config.risVirusDatabase);
 
     std::printf("generating the corpus...\n");
-    const bench::Corpus corpus = bench::makeCorpus(tmp.path() + QStringLiteral("/corpus"));
+    const bench::Corpus corpus = bench::makeCorpus(tmp->path() + QStringLiteral("/corpus"));
     bench::warm(corpus.small);
     bench::warm(corpus.large);
     const QString clamscan = QStringLiteral("clamscan");
@@ -110,7 +112,7 @@ int main(int argc, char *argv[])
     std::printf("  yara / Ris job, large:    %.2f\n", yaraLarge / risLarge);
 
     // A database of 25,000 hash signatures: the first engine loads it, the next reuses it.
-    const QString bigDb = tmp.path() + QStringLiteral("/bigdb");
+    const QString bigDb = tmp->path() + QStringLiteral("/bigdb");
     QDir().mkpath(bigDb);
     QFile hdb(bigDb + QStringLiteral("/many.hdb"));
     hdb.open(QIODevice::WriteOnly);

@@ -33,9 +33,11 @@ int main(int argc, char *argv[])
     TestBus bus;
     if (!bus.start())
         return 1;
-    QTemporaryDir tmp(app.arguments().value(1, QDir::tempPath()) +
-                      QStringLiteral("/bench-isolate-XXXXXX"));
-    const QString path = tmp.filePath(QStringLiteral("big.bin"));
+    const auto tmp = bench::workDirectory(app.arguments().value(1, QDir::tempPath()),
+                                          QStringLiteral("bench-isolate"));
+    if (!tmp)
+        return 1;
+    const QString path = tmp->filePath(QStringLiteral("big.bin"));
     {
         std::printf("writing a %lld MiB file...\n", sizeMiB);
         QFile f(path);
@@ -62,7 +64,7 @@ int main(int argc, char *argv[])
         return 1;
     }
 
-    bench::warm(tmp.path());
+    bench::warm(tmp->path());
     // The service takes both digests, MD5 for the name and SHA-256 to tell collisions apart.
     const double digestTools = bench::timeCommand(QStringLiteral("md5sum"), {path}) +
                                bench::timeCommand(QStringLiteral("sha256sum"), {path});

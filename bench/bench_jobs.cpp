@@ -91,12 +91,15 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "no dbus-daemon\n");
         return 1;
     }
-    QTemporaryDir tmp(args.value(1, QDir::tempPath()) + QStringLiteral("/bench-jobs-XXXXXX"));
+    const auto tmp =
+        bench::workDirectory(args.value(1, QDir::tempPath()), QStringLiteral("bench-jobs"));
+    if (!tmp)
+        return 1;
     std::printf("generating %d empty and %d small files...\n", emptyCount, smallCount);
-    const QString empty = tmp.path() + QStringLiteral("/empty");
+    const QString empty = tmp->path() + QStringLiteral("/empty");
     makeEmptyFiles(empty, emptyCount);
     const bench::Corpus corpus =
-        bench::makeCorpus(tmp.path() + QStringLiteral("/c"), smallCount, 0);
+        bench::makeCorpus(tmp->path() + QStringLiteral("/c"), smallCount, 0);
     bench::warm(empty);
     bench::warm(corpus.small);
 

@@ -212,9 +212,11 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "no dbus-daemon\n");
         return 1;
     }
-    QTemporaryDir tmp((workArg.isEmpty() ? QDir::tempPath() : workArg) +
-                      QStringLiteral("/bench-scan-XXXXXX"));
-    const QString work = workArg.isEmpty() ? tmp.path() : workArg;
+    const auto tmp = bench::workDirectory(workArg.isEmpty() ? QDir::tempPath() : workArg,
+                                          QStringLiteral("bench-scan"));
+    if (!tmp)
+        return 1;
+    const QString work = workArg.isEmpty() ? tmp->path() : workArg;
 
     std::vector<CorpusSet> sets;
     if (empty > 0)
@@ -229,7 +231,7 @@ int main(int argc, char *argv[])
         memoryScans > 0 ? generated(work, QStringLiteral("empty"), memoryFiles) : QString();
     if (sets.empty() && memoryScans == 0) {
         std::printf("generating the corpus...\n");
-        const bench::Corpus corpus = bench::makeCorpus(tmp.path());
+        const bench::Corpus corpus = bench::makeCorpus(tmp->path());
         sets.push_back({QStringLiteral("small files"), corpus.small, 0, 0, false});
         sets.push_back({QStringLiteral("large files"), corpus.large, 0, 0, false});
     }

@@ -319,7 +319,11 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "no dbus-daemon\n");
         return 1;
     }
-    QTemporaryDir work(args.value(0, QDir::tempPath()) + QStringLiteral("/bench-sigs-XXXXXX"));
+    const auto workDir =
+        bench::workDirectory(args.value(0, QDir::tempPath()), QStringLiteral("bench-sigs"));
+    if (!workDir)
+        return 1;
+    const QTemporaryDir &work = *workDir;
     const QString db = work.filePath(QStringLiteral("db"));
     QStringList counts = args.mid(1, 3);
     std::printf("generating the database...\n");

@@ -10,6 +10,18 @@
 
 namespace bench {
 
+std::unique_ptr<QTemporaryDir> workDirectory(const QString &parent, const QString &name)
+{
+    QDir().mkpath(parent);
+    auto dir = std::make_unique<QTemporaryDir>(parent + QLatin1Char('/') + name +
+                                               QStringLiteral("-XXXXXX"));
+    if (dir->isValid())
+        return dir;
+    std::fprintf(stderr, "cannot make a work directory under %s: %s\n", qPrintable(parent),
+                 qPrintable(dir->errorString()));
+    return nullptr;
+}
+
 namespace {
 const QByteArray &eicar = samples::eicar;
 

@@ -4,7 +4,9 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <cstdio>
+#include <memory>
 
 namespace bench {
 
@@ -19,6 +21,11 @@ struct Corpus
     qint64 largeBytes = 0;
 };
 Corpus makeCorpus(const QString &dir, int smallCount = 20000, int largeCount = 6);
+
+// A fresh directory named `name`-XXXXXX under `parent` (made if missing), removed at the end;
+// null, after a message, when it cannot be made. Never go on without one: its paths would be
+// empty, and an empty path is the working directory.
+std::unique_ptr<QTemporaryDir> workDirectory(const QString &parent, const QString &name);
 
 // Runs a command with its output discarded; returns seconds, or -1 when it could not run.
 double timeCommand(const QString &program, const QStringList &args);

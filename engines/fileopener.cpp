@@ -3,69 +3,14 @@
 #include "core/fsidentity.h"
 #include "engines/enginetext.h"
 #include "engines/filewalk.h"
+#include "engines/openbeneath.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace snx {
-namespace {
-
-// Without openat2 (kernels before 5.6, or a filter that refuses it), one component at a time.
-int openEachComponent(int dir, const QByteArray &relative, int flags)
-{
-    const QList<QByteArray> components = relative.split('/');
-    int at = dir;
-    for (int i = 0; i < components.size(); ++i) {
-        const QByteArray &component = components.at(i);
-        const bool last = i == components.size() - 1;
-        const int next =
-            component.isEmpty() || component == "." || component == ".."
-                ? -1
-                : ::openat(at, component.constData(),
-                           last ? flags : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (at != dir)
-            ::close(at);
-        if (next < 0)
-            return -1;
-        at = next;
-    }
-    return at;
-}
-
-// The walk lists names, so the part below the requested directory is names and slashes alone.
-// openat2 would resolve ".", ".." and "//" where they stay beneath; the walk one component at a
-// time refuses them, and both must answer alike.
-bool onlyNames(const QByteArray &relative)
-{
-    const QList<QByteArray> components = relative.split('/');
-    return std::none_of(components.cbegin(), components.cend(),
-                        [](const QByteArray &c) { return c.isEmpty() || c == "." || c == ".."; });
-}
-
-int openBeneath(int dir, const QByteArray &relative, int flags, FileOpener::Resolution how)
-{
-    if (!onlyNames(relative)) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (how == FileOpener::Resolution::EachComponent)
-        return openEachComponent(dir, relative, flags);
-    struct open_how beneath = {};
-    beneath.flags = std::uint64_t(flags);
-    beneath.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const int fd = int(::syscall(SYS_openat2, dir, relative.constData(), &beneath, sizeof beneath));
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
-        return openEachComponent(dir, relative, flags);
-    return fd;
-}
-
-} // namespace
-
 FileOpener::FileOpener(CallerIdentity owner, QSet<QString> requested, int sizeLimit)
     : caller(std::move(owner)), requestedPaths(std::move(requested)), fileSizeLimit(sizeLimit)
 {

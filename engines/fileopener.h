@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/calleridentity.h"
+#include "engines/openbeneath.h"
 
 #include <QByteArray>
 #include <QSet>
@@ -23,10 +24,8 @@ public:
     // nowhere.
     int open(const QString &path, const QByteArray &nativePath) const;
 
-    // How a file below a requested directory is reached: openat2, which falls back by itself to
-    // one component at a time where the kernel lacks it or a filter refuses it, or that walk
-    // from the start, so that it can be held to the same answers on a kernel that has openat2.
-    enum class Resolution { Openat2, EachComponent };
+    // How a file below a requested directory is reached.
+    using Resolution = BeneathResolution;
     void setResolution(Resolution how) { resolution = how; }
 
 private:

@@ -1,5 +1,7 @@
 #include "engines/filewalk.h"
 
+#include "engines/openbeneath.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,31 +23,6 @@
 
 namespace snx {
 namespace {
-
-// A directory of the walk below the requested directory `top`, through no link and without
-// leaving it; one component at a time where openat2 is missing or refused. The components are
-// names the walk listed.
-int openDirectoryBeneath(int top, const QByteArray &relative, int flags)
-{
-    struct open_how how = {};
-    how.flags = std::uint64_t(flags);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    const int fd = int(::syscall(SYS_openat2, top, relative.constData(), &how, sizeof how));
-    if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
-        return fd;
-    int at = top;
-    for (const QByteArray &component : relative.split('/')) {
-        const int next = component.isEmpty() || component == "." || component == ".."
-                             ? -1
-                             : ::openat(at, component.constData(), flags);
-        if (at != top)
-            ::close(at);
-        if (next < 0)
-            return -1;
-        at = next;
-    }
-    return at == top ? -1 : at;
-}
 
 struct Entry
 {
@@ -200,8 +177,7 @@ private:
             // Reopened by its path below the requested directory, which stays open, through no
             // link: a directory of that path turned into one since its listing must not lead
             // the walk, root's above all, into a directory elsewhere.
-            fd = openDirectoryBeneath(topFd, QFile::encodeName(absolute.mid(topPrefix.size())),
-                                      flags);
+            fd = openBeneath(topFd, QFile::encodeName(absolute.mid(topPrefix.size())), flags);
         }
         if (fd < 0)
             return;

@@ -87,11 +87,15 @@ QString LosslessUtf8Codec::convertToUnicode(const char *in, int length, Converte
     QString out;
     out.reserve(length);
     const auto *p = reinterpret_cast<const unsigned char *>(in);
+    const auto *const begin = p;
     const auto *end = p + length;
     while (p < end) {
         uint codePoint = 0;
         const int n = validSequence(p, end, codePoint);
-        if (n > 0 && (codePoint & ~0xFFu) != escapeBase) {
+        // A text that begins with U+FEFF loses it on its way back from UTF-8 (Qt takes it for a
+        // byte-order mark), so a name that begins with its bytes is escaped like a stray byte.
+        const bool leadingByteOrderMark = codePoint == 0xFEFF && p == begin;
+        if (n > 0 && (codePoint & ~0xFFu) != escapeBase && !leadingByteOrderMark) {
             appendCodePoint(out, codePoint);
             p += n;
         } else {

@@ -37,6 +37,10 @@ private slots:
         QTest::newRow("a real name in the escape range")
             << QByteArray("/tmp/\xf4\x8f\xbd\x81") << false;
         QTest::newRow("beyond U+10FFFF") << QByteArray("/tmp/\xf4\x90\x80\x80") << false;
+        QTest::newRow("byte-order mark beginning a name")
+            << QByteArray("\xef\xbb\xbfname") << false;
+        QTest::newRow("byte-order mark within a path")
+            << QByteArray("/tmp/\xef\xbb\xbfname") << true;
     }
 
     void roundTrip()

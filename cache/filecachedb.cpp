@@ -5,6 +5,7 @@
 #include "cache/quarantinerestore.h"
 #include "cache/scancachesql.h"
 #include "core/fsidentity.h"
+#include "core/pathopen.h"
 
 #include <QDebug>
 #include <QFile>
@@ -14,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -118,13 +118,7 @@ QString FileCacheDb::trust(const snx::ProblemFileChange &change)
         // No /proc magic link either: the kernel follows one on the service's right to trace
         // the process, and the trusted list, which anyone may read, would tell that the file
         // behind it exists.
-        struct open_how how = {};
-        how.flags = O_PATH | O_CLOEXEC;
-        how.resolve = RESOLVE_NO_MAGICLINKS;
-        int fd = int(::syscall(SYS_openat2, AT_FDCWD, path.constData(), &how, sizeof how));
-        if (fd < 0 && (errno == ENOSYS || errno == EPERM))
-            fd = ::open(path.constData(), O_PATH | O_CLOEXEC);
-        const snx::UniqueFd file(fd);
+        const snx::UniqueFd file(snx::openRequestedPath(path.constData(), O_PATH | O_CLOEXEC));
         if (!file.valid() ||
             ::syscall(SYS_faccessat2, file.get(), "", R_OK, AT_EMPTY_PATH | AT_EACCESS) != 0)
             return snx::fdwalk::failure("the caller cannot read", errno);

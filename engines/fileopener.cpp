@@ -1,9 +1,9 @@
 #include "engines/fileopener.h"
 
 #include "core/fsidentity.h"
+#include "core/pathopen.h"
 #include "engines/enginetext.h"
 #include "engines/filewalk.h"
-#include "engines/openbeneath.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/calleridentity.h"
-#include "engines/openbeneath.h"
+#include "core/pathopen.h"
 
 #include <QByteArray>
 #include <QSet>

@@ -1,6 +1,6 @@
 #include "engines/filewalk.h"
 
-#include "engines/openbeneath.h"
+#include "core/pathopen.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,16 +8,13 @@
 #include <QSet>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -87,12 +84,7 @@ public:
         if (givenUp())
             return;
         struct stat st;
-        const int fd = openRequestedPath(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
-        if (fd < 0)
-            return;
-        const bool statted = ::fstat(fd, &st) == 0;
-        ::close(fd);
-        if (!statted)
+        if (!statRequestedPath(QFile::encodeName(path).constData(), st))
             return;
         if (S_ISREG(st.st_mode)) {
             if (admits(path, st.st_size))
@@ -320,18 +312,6 @@ private:
 
 } // namespace
 
-int openRequestedPath(const char *path, int flags)
-{
-    struct open_how how = {};
-    how.flags = std::uint64_t(flags);
-    how.resolve = RESOLVE_NO_MAGICLINKS;
-    const int fd = int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
-    // Kernels before 5.6, or a filter that refuses the call, leave only the plain open.
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
-        return ::open(path, flags);
-    return fd;
-}
-
 bool sizeAdmitted(qint64 bytes, int limitMiB)
 {
     if (limitMiB == noSizeLimit)
@@ -341,12 +321,9 @@ bool sizeAdmitted(qint64 bytes, int limitMiB)
 
 PathList walkPathList(const QStringList &paths, const WalkRules &rules, int *tooLong)
 {
+    static const std::atomic_bool never{false};
     PathList files;
-    Walker walker(rules, files);
-    for (const QString &path : paths)
-        walker.traverseRequested(path);
-    if (tooLong)
-        *tooLong = walker.tooLong;
+    walkPathList(paths, rules, never, files, tooLong);
     return files;
 }
 

@@ -22,12 +22,6 @@ struct WalkRules
     QStringList systemDirectories;
 };
 
-// Opens a path that a caller named, or a directory of the walk by its path, following ordinary
-// symbolic links but no /proc magic link (a process's cwd, root or fd entries): the kernel lets
-// those through on a right to trace the process, which the service holds and the caller whose
-// identity the thread took may lack. -1 with errno set on failure.
-int openRequestedPath(const char *path, int flags);
-
 // The size rule of the walk: `bytes` within `limitMiB`, compared in whole KiB.
 bool sizeAdmitted(qint64 bytes, int limitMiB);
 

@@ -1,19 +1,23 @@
 #include "engines/scantask.h"
 
 #include "core/fsidentity.h"
+#include "core/pathopen.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <cmath>
+#include <sys/stat.h>
 
 namespace snx {
 
 namespace {
 bool isFileOrDirectory(const QString &path)
 {
-    const QFileInfo info(path);
-    return info.isDir() || info.isFile();
+    struct stat st;
+    return statRequestedPath(QFile::encodeName(path).constData(), st) &&
+           (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
 }
 } // namespace
 
@@ -41,14 +45,14 @@ void ScanTask::collectRequestedFiles()
     if (!walkPending)
         return;
     // A pause or stop during the walk gives it up; a resume walks again from the start.
-    if (!collectFiles(walkRequest.paths, walkRequest.whiteList, walkRequest.fileSize, &paused))
+    if (!collectFiles(walkRequest.paths, walkRequest.whiteList, walkRequest.fileSize, paused))
         return;
     walkPending = false;
     walkRequest = {};
 }
 
 bool ScanTask::collectFiles(const QStringList &filepaths, const QStringList &list, int fileSize,
-                            const std::atomic_bool *cutShort)
+                            const std::atomic_bool &cutShort)
 {
     fileList.clear();
     requestedPaths.clear();
@@ -66,11 +70,8 @@ bool ScanTask::collectFiles(const QStringList &filepaths, const QStringList &lis
             for (const QString &path : filepaths)
                 if (isFileOrDirectory(path))
                     existing.append(path);
-            const WalkRules rules{list, fileSizeLimit, systemDirectories};
-            if (cutShort)
-                whole = walkPathList(existing, rules, *cutShort, fileList, &tooLong);
-            else
-                fileList = walkPathList(existing, rules, &tooLong);
+            whole = walkPathList(existing, {list, fileSizeLimit, systemDirectories}, cutShort,
+                                 fileList, &tooLong);
         }
     }
     if (!whole) {

@@ -31,7 +31,7 @@ public:
     // The paths that exist for the caller, walked with the caller's rights. False, with an empty
     // list, when `cutShort` was set before the walk's end.
     bool collectFiles(const QStringList &filepaths, const QStringList &whiteList, int fileSize,
-                      const std::atomic_bool *cutShort = nullptr);
+                      const std::atomic_bool &cutShort);
 
     // True when `process` marks the last file of the task; the list is then cleared, which
     // ends the loop once that file's report is out.

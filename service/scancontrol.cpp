@@ -4,6 +4,7 @@
 
 #include "core/fsidentity.h"
 #include "core/logging.h"
+#include "core/pathopen.h"
 #include "engines/filewalk.h"
 #include "engines/virusscanjob.h"
 #include "invoker/dbusinvokerinterface.h"
@@ -15,10 +16,8 @@
 #include <QDBusVariant>
 #include <QFile>
 #include <QThread>
-#include <fcntl.h>
 #include <malloc.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace sd = snx::settingsdaemon;
 
@@ -29,15 +28,9 @@ namespace {
 bool callerSeesFileOrDirectory(const snx::CallerIdentity &caller, const QString &path)
 {
     snx::FsIdentityScope scope(caller);
-    if (!scope.active())
-        return false;
-    const int fd = snx::openRequestedPath(QFile::encodeName(path).constData(), O_PATH | O_CLOEXEC);
     struct stat st;
-    const bool seen =
-        fd >= 0 && ::fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
-    if (fd >= 0)
-        ::close(fd);
-    return seen;
+    return scope.active() && snx::statRequestedPath(QFile::encodeName(path).constData(), st) &&
+           (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode));
 }
 
 // A user's own white list cannot grow without bound in the service's memory.

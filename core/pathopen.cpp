@@ -1,4 +1,4 @@
-#include "engines/openbeneath.h"
+#include "core/pathopen.h"
 
 #include <QList>
 #include <algorithm>
@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -30,6 +31,30 @@ int openEachComponent(int dir, const QList<QByteArray> &components, int flags)
 }
 
 } // namespace
+
+int openRequestedPath(const char *path, int flags)
+{
+    struct open_how how = {};
+    how.flags = std::uint64_t(flags);
+    how.resolve = RESOLVE_NO_MAGICLINKS;
+    const int fd = int(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how));
+    // Kernels before 5.6, or a filter that refuses the call, leave only the plain open.
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM))
+        return ::open(path, flags);
+    return fd;
+}
+
+bool statRequestedPath(const char *path, struct stat &st)
+{
+    const int fd = openRequestedPath(path, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool statted = ::fstat(fd, &st) == 0;
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    return statted;
+}
 
 int openBeneath(int dir, const QByteArray &relative, int flags, BeneathResolution how)
 {
